@@ -1,0 +1,47 @@
+#include "commandline.h"
+
+#include "dialog/updatedialog.h"
+#include "dialog/versionlines.h"
+#include "version.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+ComponentArguments parseComponentArguments(const QStringList &arguments)
+{
+    ComponentArguments result;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QStringList pieces = arguments.at(i).split(QStringLiteral("::"), Qt::KeepEmptyParts);
+        if (pieces.size() < 2)
+            continue;
+        result.versions.insert(pieces.at(0), parseVersion(pieces.at(0), pieces.at(1)));
+    }
+    result.detached = arguments.size() > 1 && arguments.constLast() == QLatin1String("detached");
+    return result;
+}
+
+void UpdateDialog::parseArguments(const QStringList &arguments)
+{
+    const ComponentArguments components = parseComponentArguments(arguments);
+    for (auto it = components.versions.cbegin(); it != components.versions.cend(); ++it) {
+        auto *installed = new InstalledVersion;
+        installed->version = it.value();
+        delete installedVersions.value(it.key());
+        installedVersions.insert(it.key(), installed);
+
+        auto *label = new QLabel(VersionLines::plain(it.key(), it.value()));
+        label->setTextFormat(Qt::RichText);
+        delete installedLabels.value(it.key());
+        installedLabels.insert(it.key(), label);
+    }
+    detachedMode = components.detached;
+
+    for (QLabel *label : std::as_const(installedLabels))
+        listLayout->addWidget(label);
+
+    if (detachedMode) {
+        checkButton->setDisabled(true);
+        checkClicked();
+    }
+}

@@ -1,0 +1,85 @@
+#include "updatedialog.h"
+
+#include "buildconfig.h"
+
+#include <QCryptographicHash>
+#include <QFont>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QNetworkReply>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+UpdateDialog::UpdateDialog(QWidget *parent)
+    : UpdateDialog(parent, QString::fromLatin1(updateServerBase))
+{
+}
+
+UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
+    : QDialog(parent)
+    , serverBase(serverBase)
+{
+    auto *noticeLabel = new QLabel(tr("W celu aktualizacji należy uruchomić program\n"
+                                      "z prawami administratora."));
+    QFont noticeFont;
+    noticeFont.setWeight(QFont::Bold);
+    noticeFont.setPointSize(12);
+    noticeLabel->setFont(noticeFont);
+
+    auto *siteLabel = new QLabel(tr("Aktualizacje można również pobrac bezpośrednio z "
+                                    "<a href=\"%1\">serwisu www</a>.")
+                                         .arg(serverBase.toHtmlEscaped()));
+    siteLabel->setTextFormat(Qt::RichText);
+    siteLabel->setOpenExternalLinks(true);
+
+    captionLabel = new QLabel(tr("Zainstalowane elementy:"));
+
+    closeButton = new QPushButton(tr("Zamknij"));
+    checkButton = new QPushButton(tr("Sprawdź aktualizacje"));
+    nextButton = new QPushButton(tr("Dalej"));
+    nextButton->setDisabled(true);
+
+    auto *buttonLayout = new QHBoxLayout;
+    buttonLayout->addStretch(0);
+    buttonLayout->addWidget(checkButton);
+    connect(checkButton, &QPushButton::clicked, this, &UpdateDialog::checkClicked);
+    buttonLayout->addWidget(nextButton);
+    connect(nextButton, &QPushButton::clicked, this, &UpdateDialog::nextClicked);
+    buttonLayout->addWidget(closeButton);
+    connect(closeButton, &QPushButton::clicked, this, &UpdateDialog::close);
+
+    listLayout = new QVBoxLayout;
+    listWidget = new QWidget;
+    scrollArea = new QScrollArea;
+    listWidget->setLayout(listLayout);
+    scrollArea->setWidgetResizable(true);
+    scrollArea->setWidget(listWidget);
+
+    auto *mainLayout = new QVBoxLayout;
+    mainLayout->addWidget(noticeLabel, 132);
+    mainLayout->addWidget(captionLabel, 0);
+    mainLayout->addWidget(scrollArea, 0);
+    mainLayout->addLayout(buttonLayout, 0);
+    mainLayout->addWidget(siteLabel, 132);
+    setLayout(mainLayout);
+
+    setFixedSize(400, 400);
+    setWindowTitle(tr("Aktualizacja"));
+}
+
+UpdateDialog::~UpdateDialog()
+{
+    // Closing the window mid-transfer: stop the reply from calling back into a half-destroyed
+    // dialog, and drop the unfinished file so the installed one stays as it was.
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+    }
+    releaseTarget();
+    delete currentEntry;
+
+    qDeleteAll(updateList);
+    qDeleteAll(installedVersions);
+}

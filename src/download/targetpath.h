@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+class QUrl;
+
+// The local file name of a component: the last segment of the link's decoded path.
+QString linkFileName(const QUrl &url);
+
+// The server chooses the name, so it must not be able to climb out of the install directory
+// or name a device: no empty name, no "." or "..", no separators, drive colons or controls.
+bool isSafeFileName(const QString &fileName);
+
+// The main product's executable lands in the install directory itself, everything else in
+// "plugins/". Only the file name decides, never the component name.
+QString relativeTargetPath(const QString &fileName);
+
+// "<installDirectory>/<relative target>".
+QString targetPath(const QString &installDirectory, const QString &fileName);

@@ -1,0 +1,286 @@
+#include "httpserver.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// Large bodies are fed to the socket in slices so that memory stays bounded and the event loop
+// (which also runs the client under test) keeps turning.
+constexpr qint64 SliceSize = 256 * 1024;
+constexpr qint64 MaxBuffered = 1024 * 1024;
+constexpr qsizetype MaxHeadSize = 64 * 1024;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
+    }
+}
+
+} // namespace
+
+struct HttpServer::Connection
+{
+    QTcpSocket *socket = nullptr;
+    QByteArray input;
+    bool busy = false; // a response is in progress; further requests wait in input
+    bool done = false; // the current response has been fully queued or has stalled
+    bool closeAfter = false;
+    bool disconnected = false;
+    HttpResponse response;
+    qint64 limit = 0; // body bytes this response will ever send
+    qint64 released = 0; // body bytes whose piece delay has elapsed
+    qint64 sent = 0;
+    int piece = 0;
+};
+
+HttpServer::HttpServer(QObject *parent)
+    : QObject(parent)
+    , m_server(new QTcpServer(this))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &HttpServer::acceptConnections);
+    m_server->listen(QHostAddress::LocalHost, 0);
+}
+
+HttpServer::~HttpServer()
+{
+    // Sockets are children and would only be deleted by ~QObject, after m_connections is gone;
+    // their signals could then reach this half-destroyed object.
+    for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+        it.key()->disconnect();
+        delete it.key();
+        delete it.value();
+    }
+}
+
+bool HttpServer::isListening() const { return m_server->isListening(); }
+
+quint16 HttpServer::port() const { return m_server->serverPort(); }
+
+QString HttpServer::baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
+
+QUrl HttpServer::url(const QString &path) const { return QUrl(baseUrl() + path); }
+
+void HttpServer::setResponse(const QString &path, const HttpResponse &response)
+{
+    m_responses.insert(path, response);
+}
+
+void HttpServer::setBody(const QString &path, const QByteArray &body, int status)
+{
+    HttpResponse response;
+    response.status = status;
+    response.body = body;
+    setResponse(path, response);
+}
+
+void HttpServer::setRedirect(const QString &path, const QString &location, int status,
+                             const QByteArray &body)
+{
+    HttpResponse response;
+    response.status = status;
+    response.body = body;
+    response.headers.append({"Location", location.toUtf8()});
+    setResponse(path, response);
+}
+
+void HttpServer::removeResponse(const QString &path) { m_responses.remove(path); }
+
+int HttpServer::requestCount(const QString &path) const { return m_counts.value(path); }
+
+int HttpServer::totalRequests() const { return m_log.size(); }
+
+QStringList HttpServer::requestLog() const { return m_log; }
+
+QByteArray HttpServer::lastRequestHead(const QString &path) const { return m_heads.value(path); }
+
+void HttpServer::acceptConnections()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        socket->setParent(this);
+        auto *conn = new Connection;
+        conn->socket = socket;
+        m_connections.insert(socket, conn);
+        // conn lives exactly as long as the socket, so socket-scoped lambdas may hold it.
+        connect(socket, &QTcpSocket::readyRead, socket, [this, conn] { readRequests(conn); });
+        connect(socket, &QTcpSocket::bytesWritten, socket, [this, conn] { pump(conn); });
+        connect(socket, &QTcpSocket::disconnected, socket, [conn] {
+            conn->disconnected = true;
+            conn->socket->deleteLater();
+        });
+        connect(socket, &QObject::destroyed, this,
+                [this, socket] { delete m_connections.take(socket); });
+    }
+}
+
+void HttpServer::readRequests(Connection *conn)
+{
+    conn->input += conn->socket->readAll();
+    while (!conn->busy && !conn->disconnected) {
+        const qsizetype headEnd = conn->input.indexOf("\r\n\r\n");
+        if (headEnd < 0) {
+            if (conn->input.size() > MaxHeadSize)
+                conn->socket->abort();
+            return;
+        }
+        const QByteArray head = conn->input.left(headEnd);
+        const QList<QByteArray> lines = head.split('\n');
+        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+        qint64 bodyLength = 0;
+        QByteArray connectionHeader;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines.at(i).indexOf(':');
+            if (colon < 0)
+                continue;
+            const QByteArray name = lines.at(i).left(colon).trimmed().toLower();
+            const QByteArray value = lines.at(i).mid(colon + 1).trimmed().toLower();
+            if (name == "content-length")
+                bodyLength = value.toLongLong();
+            else if (name == "connection")
+                connectionHeader = value;
+        }
+        // Request bodies are ignored, but must be skipped to find the next request.
+        if (conn->input.size() < headEnd + 4 + bodyLength)
+            return;
+        conn->input.remove(0, headEnd + 4 + bodyLength);
+
+        const QByteArray method = requestLine.value(0);
+        const QByteArray target = requestLine.value(1);
+        const bool http10 = requestLine.value(2) == "HTTP/1.0";
+        conn->closeAfter = http10 ? !connectionHeader.contains("keep-alive")
+                                  : connectionHeader.contains("close");
+        conn->busy = true;
+
+        const qsizetype query = target.indexOf('?');
+        const QString path = QString::fromLatin1(query < 0 ? target : target.left(query));
+        m_log.append(path);
+        ++m_counts[path];
+        m_heads.insert(path, head);
+        startResponse(conn, method, path);
+    }
+}
+
+void HttpServer::startResponse(Connection *conn, const QByteArray &method, const QString &path)
+{
+    // A slot may abort the client or destroy the server, which deletes the socket and conn.
+    const QPointer<QTcpSocket> guard = conn->socket;
+    emit requestSeen(path);
+    if (!guard || conn->disconnected)
+        return;
+
+    HttpResponse notFound;
+    notFound.status = 404;
+    notFound.body = "not found";
+    const HttpResponse response = m_responses.value(path, notFound);
+    using Fault = HttpResponse::Fault;
+    if (response.fault == Fault::NoContentLength)
+        conn->closeAfter = true;
+
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+        + reasonPhrase(response.status) + "\r\n";
+    if (response.fault != Fault::NoContentLength)
+        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    bool hasType = false;
+    for (const auto &header : response.headers) {
+        hasType = hasType || header.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
+        out += header.first + ": " + header.second + "\r\n";
+    }
+    if (!hasType)
+        out += "Content-Type: application/octet-stream\r\n";
+    if (conn->closeAfter)
+        out += "Connection: close\r\n";
+    out += "\r\n";
+    conn->socket->write(out);
+
+    conn->response = response;
+    conn->limit = response.body.size();
+    if (response.fault == Fault::StallAfter || response.fault == Fault::CloseEarly)
+        conn->limit = qBound<qint64>(0, response.faultAfterBytes, conn->limit);
+    if (method == "HEAD")
+        conn->limit = 0;
+    conn->released = 0;
+    conn->sent = 0;
+    conn->piece = 0;
+    conn->done = false;
+    releasePieces(conn);
+}
+
+void HttpServer::releasePieces(Connection *conn)
+{
+    const int pieces = qMax(1, conn->response.chunks);
+    const qint64 size = conn->response.body.size();
+    if (conn->response.chunkDelayMs <= 0) {
+        conn->piece = pieces;
+        conn->released = size;
+        pump(conn);
+        return;
+    }
+    // The socket as context drops the timer if the client goes away in the meantime.
+    QTimer::singleShot(conn->response.chunkDelayMs, conn->socket, [this, conn, pieces, size] {
+        ++conn->piece;
+        conn->released = size * conn->piece / pieces;
+        if (conn->piece < pieces)
+            releasePieces(conn);
+        pump(conn);
+    });
+}
+
+void HttpServer::pump(Connection *conn)
+{
+    if (!conn->busy || conn->done || conn->disconnected || conn->piece == 0)
+        return;
+    const qint64 end = qMin(conn->released, conn->limit);
+    while (conn->sent < end && conn->socket->bytesToWrite() < MaxBuffered) {
+        const qint64 n = qMin(end - conn->sent, SliceSize);
+        if (conn->socket->write(conn->response.body.constData() + conn->sent, n) != n)
+            return;
+        conn->sent += n;
+    }
+    if (conn->sent == conn->limit)
+        finishResponse(conn);
+}
+
+void HttpServer::finishResponse(Connection *conn)
+{
+    conn->done = true;
+    switch (conn->response.fault) {
+    case HttpResponse::Fault::StallAfter:
+        // Stay busy forever: the client has to give up on its own.
+        return;
+    case HttpResponse::Fault::CloseEarly:
+    case HttpResponse::Fault::NoContentLength:
+        conn->socket->disconnectFromHost();
+        return;
+    case HttpResponse::Fault::None:
+        break;
+    }
+    if (conn->closeAfter) {
+        conn->socket->disconnectFromHost();
+        return;
+    }
+    conn->busy = false;
+    // Queued, so that pipelined requests do not recurse through pump() and finishResponse().
+    QMetaObject::invokeMethod(
+        conn->socket, [this, conn] { readRequests(conn); }, Qt::QueuedConnection);
+}

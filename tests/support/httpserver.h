@@ -1,0 +1,80 @@
+#ifndef HTTPSERVER_H
+#define HTTPSERVER_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QStringList>
+#include <QUrl>
+
+class QTcpServer;
+class QTcpSocket;
+
+struct HttpResponse
+{
+    int status = 200;
+    QByteArray body;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    // The body goes out in this many roughly equal pieces, each one after chunkDelayMs.
+    int chunks = 1;
+    int chunkDelayMs = 0;
+    // StallAfter: announce the full Content-Length, send faultAfterBytes of the body, then
+    // keep the socket open without sending anything more.
+    // CloseEarly: same, but close the connection instead of stalling.
+    // NoContentLength: no Content-Length, the end of the body is marked by closing.
+    enum class Fault { None, StallAfter, CloseEarly, NoContentLength };
+    Fault fault = Fault::None;
+    qint64 faultAfterBytes = 0;
+};
+
+// A single-threaded HTTP/1.1 server on 127.0.0.1 with an ephemeral port. Everything runs from
+// the event loop, so it can share the thread with the QNetworkAccessManager under test.
+class HttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HttpServer(QObject *parent = nullptr);
+    ~HttpServer() override;
+
+    bool isListening() const;
+    quint16 port() const;
+    QString baseUrl() const;
+    QUrl url(const QString &path) const;
+
+    void setResponse(const QString &path, const HttpResponse &response);
+    void setBody(const QString &path, const QByteArray &body, int status = 200);
+    void setRedirect(const QString &path, const QString &location, int status = 302,
+                     const QByteArray &body = "redirect body");
+    void removeResponse(const QString &path);
+
+    int requestCount(const QString &path) const;
+    int totalRequests() const;
+    QStringList requestLog() const;
+    QByteArray lastRequestHead(const QString &path) const;
+
+signals:
+    // Emitted before the answer is chosen, so a connected slot may still change it.
+    void requestSeen(const QString &path);
+
+private:
+    struct Connection;
+
+    void acceptConnections();
+    void readRequests(Connection *conn);
+    void startResponse(Connection *conn, const QByteArray &method, const QString &path);
+    void releasePieces(Connection *conn);
+    void pump(Connection *conn);
+    void finishResponse(Connection *conn);
+
+    QTcpServer *m_server;
+    QHash<QTcpSocket *, Connection *> m_connections;
+    QHash<QString, HttpResponse> m_responses;
+    QHash<QString, int> m_counts;
+    QHash<QString, QByteArray> m_heads;
+    QStringList m_log;
+};
+
+#endif // HTTPSERVER_H
