@@ -20,6 +20,7 @@ UpdateDialog::UpdateDialog(QWidget *parent)
 UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
     : QDialog(parent)
     , serverBase(serverBase)
+    , publicKey(updatePublicKey)
 {
     auto *noticeLabel = new QLabel(tr("W celu aktualizacji należy uruchomić program\n"
                                       "z prawami administratora."));

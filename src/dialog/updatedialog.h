@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
 #include <QMap>
 #include <QString>
@@ -37,6 +38,8 @@ public:
     // A transfer that receives nothing for this long fails instead of waiting forever.
     static constexpr int defaultTransferTimeoutMs = 30000;
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
+    // Tests sign their own lists; the program uses the built-in key.
+    void setUpdatePublicKey(const QByteArray &key) { publicKey = key; }
 
 private Q_SLOTS:
     void checkClicked();
@@ -55,6 +58,7 @@ private:
     void finishUpdate();
 
     QNetworkReply *startTransfer(const QUrl &url);
+    bool startFileFetch(const QString &fileName, const QUrl &url);
     bool transferSucceeded() const;
     void releaseTarget();
     void parseUpdateListFile(const QString &fileName);
@@ -80,6 +84,7 @@ private:
     int stage = 0;
 
     QString serverBase;
+    QByteArray publicKey;
     int transferTimeoutMs = defaultTransferTimeoutMs;
     QProgressBar *progressBar = nullptr;
     // State of the transfer in flight: whether every write reached the file, how many bytes

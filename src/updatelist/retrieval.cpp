@@ -1,5 +1,6 @@
 #include "dialog/updatedialog.h"
 
+#include "signature.h"
 #include "updatelistformat.h"
 
 #include <QCryptographicHash>
@@ -11,6 +12,15 @@
 #include <QSaveFile>
 #include <QUrl>
 
+namespace {
+
+QString signatureFileName(const QString &listFileName)
+{
+    return listFileName + QStringLiteral(".sig");
+}
+
+} // namespace
+
 void UpdateDialog::checkClicked()
 {
     const QString fileName = tr("aktualizacje.txt");
@@ -20,23 +30,29 @@ void UpdateDialog::checkClicked()
     }
 
     network = new QNetworkAccessManager(this);
-    // The list only becomes "aktualizacje.txt" once it has arrived whole; a failed fetch must
-    // not leave anything that the next start would parse as the list.
-    targetFile = new QSaveFile(fileName);
     checkButton->setDisabled(true);
-    if (!targetFile->open(QIODevice::WriteOnly)) {
+    if (!startFileFetch(fileName, QUrl(serverBase + QLatin1Char('/') + fileName))) {
         QMessageBox::information(this, QStringLiteral("Aktualizator"),
                                  tr("Nie można pobrać aktualizacji"), QMessageBox::Ok);
-        releaseTarget();
         network->deleteLater();
         network = nullptr;
         abortUpdate();
-        return;
     }
+}
 
-    reply = startTransfer(QUrl(serverBase + QLatin1Char('/') + fileName));
+bool UpdateDialog::startFileFetch(const QString &fileName, const QUrl &url)
+{
+    // The file only takes its name once it has arrived whole; a failed fetch must not leave
+    // anything that the next start would parse as the list.
+    targetFile = new QSaveFile(fileName);
+    if (!targetFile->open(QIODevice::WriteOnly)) {
+        releaseTarget();
+        return false;
+    }
+    reply = startTransfer(url);
     connect(reply, &QNetworkReply::finished, this, &UpdateDialog::updateListDownloaded);
     connect(reply, &QNetworkReply::readyRead, this, &UpdateDialog::downloadReadyRead);
+    return true;
 }
 
 void UpdateDialog::downloadReadyRead()
@@ -57,17 +73,33 @@ void UpdateDialog::downloadReadyRead()
 
 void UpdateDialog::updateListDownloaded()
 {
-    const bool arrived = transferSucceeded() && targetFile->commit();
+    const QString listFileName = tr("aktualizacje.txt");
+    const QString fetchedFile = targetFile ? targetFile->fileName() : QString();
+    bool arrived = transferSucceeded() && targetFile->commit();
     releaseTarget();
     if (reply) {
         reply->deleteLater();
         reply = nullptr;
     }
+
+    // A signed build fetches the list's signature next, with the same manager.
+    const bool signedBuild = !publicKey.isEmpty();
+    if (arrived && signedBuild && fetchedFile == listFileName) {
+        const QString sigName = signatureFileName(listFileName);
+        if (startFileFetch(sigName, QUrl(serverBase + QLatin1Char('/') + sigName)))
+            return;
+        arrived = false;
+    }
+
     if (network) {
         network->deleteLater();
         network = nullptr;
     }
     if (!arrived) {
+        if (signedBuild) {
+            QFile::remove(listFileName);
+            QFile::remove(signatureFileName(listFileName));
+        }
         abortUpdate();
         return;
     }
@@ -87,6 +119,21 @@ void UpdateDialog::parseUpdateListFile(const QString &fileName)
     const QByteArray bytes = file.readAll();
     file.close();
     file.remove();
+
+    if (!publicKey.isEmpty()) {
+        // Only a list the publisher's key has signed, byte for byte, is ever read.
+        QFile signatureFile(signatureFileName(fileName));
+        QByteArray signature;
+        if (signatureFile.open(QIODevice::ReadOnly)) {
+            signature = signatureFile.read(4096);
+            signatureFile.close();
+        }
+        signatureFile.remove();
+        if (!verifyListSignature(publicKey, bytes, signature)) {
+            abortUpdate();
+            return;
+        }
+    }
 
     const QMap<QString, UpdateEntry> entries = parseUpdateList(bytes);
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {

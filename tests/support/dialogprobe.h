@@ -1,0 +1,138 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLayout>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStringList>
+#include <QTimer>
+
+// Reads the update dialog the way a user sees it: buttons by their text, the caption and the
+// lines of the list area in layout order.
+namespace DialogProbe {
+
+inline QPushButton *button(QDialog *dialog, const QString &text)
+{
+    const auto buttons = dialog->findChildren<QPushButton *>();
+    for (QPushButton *b : buttons) {
+        if (b->text() == text)
+            return b;
+    }
+    return nullptr;
+}
+
+inline QPushButton *checkButton(QDialog *d) { return button(d, QStringLiteral("Sprawdź aktualizacje")); }
+inline QPushButton *nextButton(QDialog *d) { return button(d, QStringLiteral("Dalej")); }
+inline QPushButton *closeButton(QDialog *d) { return button(d, QStringLiteral("Zamknij")); }
+
+inline QLabel *caption(QDialog *dialog)
+{
+    return qobject_cast<QLabel *>(dialog->layout()->itemAt(1)->widget());
+}
+
+inline QLayout *listLayout(QDialog *dialog)
+{
+    auto *area = dialog->findChild<QScrollArea *>();
+    return area ? area->widget()->layout() : nullptr;
+}
+
+// Widgets of the list area, top to bottom.
+inline QList<QWidget *> listWidgets(QDialog *dialog)
+{
+    QList<QWidget *> widgets;
+    QLayout *layout = listLayout(dialog);
+    for (int i = 0; layout && i < layout->count(); ++i) {
+        if (QWidget *w = layout->itemAt(i)->widget())
+            widgets.append(w);
+    }
+    return widgets;
+}
+
+// Label texts and check-box texts of the list area, top to bottom (hidden widgets left out).
+inline QStringList listTexts(QDialog *dialog)
+{
+    QStringList texts;
+    const QList<QWidget *> widgets = listWidgets(dialog);
+    for (QWidget *w : widgets) {
+        if (w->isHidden())
+            continue;
+        if (auto *label = qobject_cast<QLabel *>(w))
+            texts.append(label->text());
+        else if (auto *box = qobject_cast<QCheckBox *>(w))
+            texts.append(box->text());
+    }
+    return texts;
+}
+
+inline QList<QCheckBox *> checkBoxes(QDialog *dialog)
+{
+    QList<QCheckBox *> boxes;
+    const QList<QWidget *> widgets = listWidgets(dialog);
+    for (QWidget *w : widgets) {
+        if (auto *box = qobject_cast<QCheckBox *>(w))
+            boxes.append(box);
+    }
+    return boxes;
+}
+
+// The status line of the download run (or of the error path).
+inline QString statusText(QDialog *dialog)
+{
+    const QList<QWidget *> widgets = listWidgets(dialog);
+    for (QWidget *w : widgets) {
+        if (auto *label = qobject_cast<QLabel *>(w))
+            return label->text();
+    }
+    return {};
+}
+
+} // namespace DialogProbe
+
+// Answers every modal message box that opens while it lives with one button, the way a user
+// would, and remembers what each box said.
+class MessageBoxAnswerer : public QObject
+{
+public:
+    explicit MessageBoxAnswerer(QMessageBox::StandardButton answer, QObject *parent = nullptr)
+        : QObject(parent)
+        , answer(answer)
+    {
+        timer.setInterval(5);
+        QObject::connect(&timer, &QTimer::timeout, this, [this] { poll(); });
+        timer.start();
+    }
+
+    void setAnswer(QMessageBox::StandardButton button) { answer = button; }
+
+    QStringList titles;
+    QStringList texts;
+    QList<QMessageBox::StandardButtons> buttons;
+    int count() const { return int(texts.size()); }
+
+private:
+    void poll()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box == lastBox)
+            return;
+        lastBox = box;
+        titles.append(box->windowTitle());
+        texts.append(box->text());
+        buttons.append(box->standardButtons());
+        if (QAbstractButton *b = box->button(answer))
+            b->click();
+        else
+            box->reject();
+    }
+
+    QMessageBox::StandardButton answer;
+    QTimer timer;
+    QPointer<QMessageBox> lastBox;
+};
