@@ -9,11 +9,31 @@ namespace {
 
 const QRegularExpression &lineGrammar()
 {
-    // The middle text is captured only to look for the optional integrity elements; capturing
-    // it does not change what matches.
+    // Greedy and anchored at both ends (\z: not even a final line feed may follow). The match
+    // limit keeps a hostile line from backtracking for seconds; such a line simply does not
+    // match. The middle text is captured only to look for the optional integrity elements;
+    // capturing it does not change what matches.
     static const QRegularExpression grammar(
-            QStringLiteral("^<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>$"));
+            QStringLiteral("(*LIMIT_MATCH=100000)\\A<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>\\z"));
     return grammar;
+}
+
+// Cheap necessary condition: the literal pieces must occur in order, each as late as the
+// greedy match would take it. Lines that fail it never reach the backtracking matcher.
+bool piecesInOrder(const QString &line)
+{
+    // The shortest possible line: "<><ver></ver><link></link></>".
+    if (line.size() < 29 || !line.startsWith(QLatin1Char('<')) || !line.endsWith(QLatin1Char('>')))
+        return false;
+    // Each piece must start at or before `last`; a negative bound would make lastIndexOf count
+    // from the end, so it means "nowhere".
+    const auto find = [&line](QLatin1String piece, qsizetype last) -> qsizetype {
+        return last < 0 ? -1 : line.lastIndexOf(piece, last);
+    };
+    const qsizetype linkClose = find(QLatin1String("</link></"), line.size() - 10);
+    const qsizetype linkOpen = linkClose < 0 ? -1 : find(QLatin1String("<link>"), linkClose - 6);
+    const qsizetype verClose = linkOpen < 0 ? -1 : find(QLatin1String("</ver>"), linkOpen - 6);
+    return verClose >= 0 && find(QLatin1String("><ver>"), verClose - 6) >= 1;
 }
 
 std::optional<QString> elementText(const QString &text, const QString &tag)
@@ -25,7 +45,7 @@ std::optional<QString> elementText(const QString &text, const QString &tag)
         return std::nullopt;
     const qsizetype valueStart = start + open.size();
     const qsizetype end = text.indexOf(close, valueStart);
-    // An opened but unclosed element is still present: its value fails validation later.
+    // An opened but unclosed element is still present; its value is checked like any other.
     if (end < 0)
         return text.mid(valueStart);
     return text.mid(valueStart, end - valueStart);
@@ -35,7 +55,7 @@ std::optional<QString> elementText(const QString &text, const QString &tag)
 
 std::optional<UpdateListLine> parseUpdateListLine(const QString &line)
 {
-    if (line.isEmpty() || line.size() > maxUpdateListLineLength)
+    if (line.size() > maxUpdateListLineLength || !piecesInOrder(line))
         return std::nullopt;
     const QRegularExpressionMatch match = lineGrammar().match(line);
     if (!match.hasMatch())

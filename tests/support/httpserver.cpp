@@ -16,26 +16,10 @@ constexpr qsizetype MaxHeadSize = 64 * 1024;
 
 QByteArray reasonPhrase(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> phrases = {{200, "OK"}, {301, "Moved Permanently"},
+        {302, "Found"}, {303, "See Other"}, {307, "Temporary Redirect"},
+        {308, "Permanent Redirect"}, {404, "Not Found"}, {500, "Internal Server Error"}};
+    return phrases.value(status, "Status");
 }
 
 } // namespace
@@ -65,22 +49,38 @@ HttpServer::HttpServer(QObject *parent)
 
 HttpServer::~HttpServer()
 {
-    // Sockets are children and would only be deleted by ~QObject, after m_connections is gone;
-    // their signals could then reach this half-destroyed object.
+    // Left to ~QObject, the sockets would die after m_connections and signal into a
+    // half-destroyed server. They are not deleted right here because the server may be destroyed
+    // from requestSeen, i.e. inside a socket's readyRead.
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
-        it.key()->disconnect();
-        delete it.key();
+        QTcpSocket *socket = it.key();
+        socket->disconnect();
+        socket->abort();
+        socket->setParent(nullptr);
+        socket->deleteLater();
         delete it.value();
     }
 }
 
-bool HttpServer::isListening() const { return m_server->isListening(); }
+bool HttpServer::isListening() const
+{
+    return m_server->isListening();
+}
 
-quint16 HttpServer::port() const { return m_server->serverPort(); }
+quint16 HttpServer::port() const
+{
+    return m_server->serverPort();
+}
 
-QString HttpServer::baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
+QString HttpServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
 
-QUrl HttpServer::url(const QString &path) const { return QUrl(baseUrl() + path); }
+QUrl HttpServer::url(const QString &path) const
+{
+    return QUrl(baseUrl() + path);
+}
 
 void HttpServer::setResponse(const QString &path, const HttpResponse &response)
 {
@@ -95,25 +95,42 @@ void HttpServer::setBody(const QString &path, const QByteArray &body, int status
     setResponse(path, response);
 }
 
-void HttpServer::setRedirect(const QString &path, const QString &location, int status,
-                             const QByteArray &body)
+void HttpServer::setRedirect(
+    const QString &path, const QString &location, int status, const QByteArray &body)
 {
     HttpResponse response;
     response.status = status;
     response.body = body;
-    response.headers.append({"Location", location.toUtf8()});
+    // On a kept-alive connection QNetworkAccessManager (seen with Qt 6.4) now and then sends the
+    // redirecting request a second time, which would make requestCount() flaky.
+    response.headers = {{"Location", location.toUtf8()}, {"Connection", "close"}};
     setResponse(path, response);
 }
 
-void HttpServer::removeResponse(const QString &path) { m_responses.remove(path); }
+void HttpServer::removeResponse(const QString &path)
+{
+    m_responses.remove(path);
+}
 
-int HttpServer::requestCount(const QString &path) const { return m_counts.value(path); }
+int HttpServer::requestCount(const QString &path) const
+{
+    return m_counts.value(path);
+}
 
-int HttpServer::totalRequests() const { return m_log.size(); }
+int HttpServer::totalRequests() const
+{
+    return m_log.size();
+}
 
-QStringList HttpServer::requestLog() const { return m_log; }
+QStringList HttpServer::requestLog() const
+{
+    return m_log;
+}
 
-QByteArray HttpServer::lastRequestHead(const QString &path) const { return m_heads.value(path); }
+QByteArray HttpServer::lastRequestHead(const QString &path) const
+{
+    return m_heads.value(path);
+}
 
 void HttpServer::acceptConnections()
 {
@@ -122,7 +139,7 @@ void HttpServer::acceptConnections()
         auto *conn = new Connection;
         conn->socket = socket;
         m_connections.insert(socket, conn);
-        // conn lives exactly as long as the socket, so socket-scoped lambdas may hold it.
+        // conn is deleted with the socket, or by ~HttpServer after cutting these connections.
         connect(socket, &QTcpSocket::readyRead, socket, [this, conn] { readRequests(conn); });
         connect(socket, &QTcpSocket::bytesWritten, socket, [this, conn] { pump(conn); });
         connect(socket, &QTcpSocket::disconnected, socket, [conn] {
@@ -130,7 +147,7 @@ void HttpServer::acceptConnections()
             conn->socket->deleteLater();
         });
         connect(socket, &QObject::destroyed, this,
-                [this, socket] { delete m_connections.take(socket); });
+            [this, socket] { delete m_connections.take(socket); });
     }
 }
 
@@ -177,18 +194,19 @@ void HttpServer::readRequests(Connection *conn)
         m_log.append(path);
         ++m_counts[path];
         m_heads.insert(path, head);
+        // A slot may destroy the server (and with it conn) or run a nested event loop in which
+        // the client goes away.
+        const QPointer<HttpServer> self = this;
+        const QPointer<QTcpSocket> socket = conn->socket;
+        emit requestSeen(path);
+        if (!self || !socket || conn->disconnected)
+            return;
         startResponse(conn, method, path);
     }
 }
 
 void HttpServer::startResponse(Connection *conn, const QByteArray &method, const QString &path)
 {
-    // A slot may abort the client or destroy the server, which deletes the socket and conn.
-    const QPointer<QTcpSocket> guard = conn->socket;
-    emit requestSeen(path);
-    if (!guard || conn->disconnected)
-        return;
-
     HttpResponse notFound;
     notFound.status = 404;
     notFound.body = "not found";
@@ -202,14 +220,18 @@ void HttpServer::startResponse(Connection *conn, const QByteArray &method, const
     if (response.fault != Fault::NoContentLength)
         out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     bool hasType = false;
+    bool announcesClose = false;
     for (const auto &header : response.headers) {
         hasType = hasType || header.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
+        if (header.first.compare("Connection", Qt::CaseInsensitive) == 0)
+            announcesClose = header.second.toLower().contains("close");
         out += header.first + ": " + header.second + "\r\n";
     }
     if (!hasType)
         out += "Content-Type: application/octet-stream\r\n";
-    if (conn->closeAfter)
+    if (conn->closeAfter && !announcesClose)
         out += "Connection: close\r\n";
+    conn->closeAfter = conn->closeAfter || announcesClose;
     out += "\r\n";
     conn->socket->write(out);
 
@@ -236,8 +258,11 @@ void HttpServer::releasePieces(Connection *conn)
         pump(conn);
         return;
     }
-    // The socket as context drops the timer if the client goes away in the meantime.
-    QTimer::singleShot(conn->response.chunkDelayMs, conn->socket, [this, conn, pieces, size] {
+    // conn is gone once either the server (the context) or the socket is.
+    const QPointer<QTcpSocket> socket = conn->socket;
+    QTimer::singleShot(conn->response.chunkDelayMs, this, [this, conn, socket, pieces, size] {
+        if (!socket)
+            return;
         ++conn->piece;
         conn->released = size * conn->piece / pieces;
         if (conn->piece < pieces)
@@ -281,6 +306,12 @@ void HttpServer::finishResponse(Connection *conn)
     }
     conn->busy = false;
     // Queued, so that pipelined requests do not recurse through pump() and finishResponse().
+    const QPointer<QTcpSocket> socket = conn->socket;
     QMetaObject::invokeMethod(
-        conn->socket, [this, conn] { readRequests(conn); }, Qt::QueuedConnection);
+        this,
+        [this, conn, socket] {
+            if (socket)
+                readRequests(conn);
+        },
+        Qt::QueuedConnection);
 }

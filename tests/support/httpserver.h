@@ -47,7 +47,7 @@ public:
     void setResponse(const QString &path, const HttpResponse &response);
     void setBody(const QString &path, const QByteArray &body, int status = 200);
     void setRedirect(const QString &path, const QString &location, int status = 302,
-                     const QByteArray &body = "redirect body");
+        const QByteArray &body = "redirect body");
     void removeResponse(const QString &path);
 
     int requestCount(const QString &path) const;

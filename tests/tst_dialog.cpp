@@ -1,0 +1,474 @@
+#include "app/version.h"
+#include "dialog/updatedialog.h"
+#include "dialogprobe.h"
+
+#include <QtTest>
+
+#include <QBoxLayout>
+#include <QKeySequence>
+#include <QTextDocument>
+
+namespace {
+
+const QString unreachableBase = QStringLiteral("http://127.0.0.1:9");
+const QString listFileName = QStringLiteral("aktualizacje.txt");
+const QString errorText = QStringLiteral("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
+const QString installedCaption = QStringLiteral("Zainstalowane elementy:");
+const QString listCaption = QStringLiteral("Lista elementów do aktualizacji:");
+const QString selectionCaption = QStringLiteral("Wybór elementów do aktualizacji:");
+
+QString listLine(const QString &name, int version)
+{
+    return QStringLiteral("<%1><ver>%2</ver><link>http://127.0.0.1:9/%1.dll</link></%1>")
+        .arg(name)
+        .arg(version);
+}
+
+bool writeListFile(const QStringList &lines)
+{
+    QFile file(listFileName);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    for (const QString &line : lines)
+        file.write(line.toUtf8() + '\n');
+    return true;
+}
+
+QString plainRendering(const QString &richText)
+{
+    QTextDocument document;
+    document.setHtml(richText);
+    return document.toPlainText();
+}
+
+QStringList plainRenderings(QDialog *dialog)
+{
+    QStringList lines;
+    const QStringList texts = DialogProbe::listTexts(dialog);
+    for (const QString &text : texts)
+        lines.append(plainRendering(text));
+    return lines;
+}
+
+QString plainLine(const QString &name, quint32 version)
+{
+    return QStringLiteral("<pre>%1\t\twersja: %2</pre>").arg(name, formatVersion(version));
+}
+
+QString colouredLine(const QString &name, const QString &colour, quint32 version)
+{
+    return QStringLiteral("<pre>%1\t\t<span style=\"color:%2\"><b>wersja: %3</b></span></pre>")
+        .arg(name, colour, formatVersion(version));
+}
+
+QString newLine(const QString &name, quint32 version)
+{
+    return QStringLiteral(
+        "<pre><b>%1</b>\t\t<span style=\"color:#ff0000\"><b>wersja: %2</b></span></pre>")
+        .arg(name, formatVersion(version));
+}
+
+// A version line as the user reads it.
+QString plainOf(const QString &name, quint32 version)
+{
+    return name + QStringLiteral("\t\twersja: ") + formatVersion(version);
+}
+
+// Check boxes of the list area as "text [x]" or "text [ ]", top to bottom.
+QStringList boxStates(QDialog *dialog)
+{
+    QStringList states;
+    const QList<QCheckBox *> boxes = DialogProbe::checkBoxes(dialog);
+    for (QCheckBox *box : boxes)
+        states.append(box->text() + (box->isChecked() ? " [x]" : " [ ]"));
+    return states;
+}
+
+} // namespace
+
+class TestDialog : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void constructedWindow();
+    void closeButtonClosesWindow();
+    void metaObject_data();
+    void metaObject();
+    void progressWithoutTransferChangesNothing();
+
+    void intake_data();
+    void intake();
+    void detachedMode_data();
+    void detachedMode();
+
+    void pages_data();
+    void pages();
+    void ampersandIsNoAccelerator();
+
+    void unreadableListFile();
+    void unwritableWorkingDirectory();
+
+private:
+    QScopedPointer<QTemporaryDir> workDir;
+    QString savedCurrentPath;
+};
+
+void TestDialog::init()
+{
+    savedCurrentPath = QDir::currentPath();
+    workDir.reset(new QTemporaryDir);
+    QVERIFY(workDir->isValid());
+    QVERIFY(QDir::setCurrent(workDir->path()));
+}
+
+void TestDialog::cleanup()
+{
+    QDir::setCurrent(savedCurrentPath);
+    workDir.reset();
+}
+
+void TestDialog::constructedWindow()
+{
+    UpdateDialog dialog(nullptr, unreachableBase);
+
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Aktualizacja"));
+    QCOMPARE(dialog.minimumSize(), QSize(400, 400));
+    QCOMPARE(dialog.maximumSize(), QSize(400, 400));
+
+    auto *mainLayout = qobject_cast<QBoxLayout *>(dialog.layout());
+    QVERIFY(mainLayout);
+    QCOMPARE(mainLayout->count(), 5);
+    const QList<int> stretches = {132, 0, 0, 0, 132};
+    for (int i = 0; i < stretches.size(); ++i)
+        QCOMPARE(mainLayout->stretch(i), stretches.at(i));
+    QVERIFY(mainLayout->itemAt(3)->layout());
+
+    auto *notice = qobject_cast<QLabel *>(mainLayout->itemAt(0)->widget());
+    auto *site = qobject_cast<QLabel *>(mainLayout->itemAt(4)->widget());
+    QLabel *caption = DialogProbe::caption(&dialog);
+    QVERIFY(notice && site && caption);
+
+    QVERIFY(notice->font().bold());
+    QCOMPARE(notice->font().pointSize(), 12);
+    QCOMPARE(caption->font(), QApplication::font(caption));
+    QVERIFY(!caption->font().bold());
+    QCOMPARE(caption->text(), installedCaption);
+
+    QVERIFY(site->openExternalLinks());
+    QVERIFY2(site->text().contains(QStringLiteral("href=\"%1\"").arg(unreachableBase)),
+        qPrintable(site->text()));
+    QCOMPARE(plainRendering(site->text()),
+        QStringLiteral("Aktualizacje można również pobrac bezpośrednio z serwisu www."));
+
+    QVERIFY(DialogProbe::checkButton(&dialog)->isEnabled());
+    QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
+    QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
+    QVERIFY(DialogProbe::listWidgets(&dialog).isEmpty());
+}
+
+void TestDialog::closeButtonClosesWindow()
+{
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1")});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    QTest::mouseClick(DialogProbe::closeButton(&dialog), Qt::LeftButton);
+    QVERIFY(!dialog.isVisible());
+}
+
+void TestDialog::metaObject_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QList<QByteArray>>("parameterNames");
+
+    const QList<QByteArray> none;
+    QTest::newRow("0") << 0 << QByteArray("checkClicked") << none;
+    QTest::newRow("1") << 1 << QByteArray("nextClicked") << none;
+    QTest::newRow("2") << 2 << QByteArray("download") << none;
+    QTest::newRow("3") << 3 << QByteArray("downloadProgress")
+                       << QList<QByteArray> {"bytesReceived", "bytesTotal"};
+    QTest::newRow("4") << 4 << QByteArray("downloadFinished") << none;
+    QTest::newRow("5") << 5 << QByteArray("downloadReadyRead") << none;
+    QTest::newRow("6") << 6 << QByteArray("updateListDownloaded") << none;
+}
+
+void TestDialog::metaObject()
+{
+    QFETCH(int, index);
+    QFETCH(QByteArray, name);
+    QFETCH(QList<QByteArray>, parameterNames);
+
+    UpdateDialog dialog(nullptr, unreachableBase);
+    const QMetaObject *meta = dialog.metaObject();
+    QCOMPARE(meta->className(), "UpdateDialog");
+    QCOMPARE(meta->superClass(), &QDialog::staticMetaObject);
+    QCOMPARE(meta->methodCount() - meta->methodOffset(), 7);
+    QCOMPARE(dialog.qt_metacast("UpdateDialog"), static_cast<void *>(&dialog));
+    QVERIFY(dialog.qt_metacast("QDialog"));
+    QVERIFY(!dialog.qt_metacast("Nope"));
+
+    const QMetaMethod method = meta->method(meta->methodOffset() + index);
+    QCOMPARE(method.name(), name);
+    QCOMPARE(method.methodType(), QMetaMethod::Slot);
+    QCOMPARE(method.access(), QMetaMethod::Private);
+    QCOMPARE(method.parameterNames(), parameterNames);
+    // moc spells qint64 as qlonglong; what matters is that both arguments are 64-bit signed.
+    for (int i = 0; i < method.parameterCount(); ++i)
+        QCOMPARE(method.parameterMetaType(i), QMetaType::fromType<qint64>());
+}
+
+void TestDialog::progressWithoutTransferChangesNothing()
+{
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1")});
+    const QStringList before = DialogProbe::listTexts(&dialog);
+
+    const QMetaMethod progress
+        = dialog.metaObject()->method(dialog.metaObject()->methodOffset() + 3);
+    QVERIFY(progress.invoke(&dialog, Qt::DirectConnection, Q_ARG(qint64, 300), Q_ARG(qint64, 900)));
+
+    QCOMPARE(DialogProbe::listTexts(&dialog), before);
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
+    QVERIFY(QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
+
+void TestDialog::intake_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("none") << QStringList() << QStringList();
+    QTest::newRow("name order, upper case first") << QStringList {
+        "b::1", "A::2", "a::3"} << QStringList {plainOf("A", 2), plainOf("a", 3), plainOf("b", 1)};
+    QTest::newRow("later duplicate wins")
+        << QStringList {"X::1", "Y::2", "X::5"} << QStringList {plainOf("X", 5), plainOf("Y", 2)};
+    QTest::newRow("no separator ignored")
+        << QStringList {"plain", "A::7"} << QStringList {plainOf("A", 7)};
+    QTest::newRow("third piece ignored")
+        << QStringList {"Raporty::12::x"} << QStringList {plainOf("Raporty", 12)};
+    QTest::newRow("empty version is zero") << QStringList {"A::"} << QStringList {plainOf("A", 0)};
+    QTest::newRow("empty name") << QStringList {"::5"} << QStringList {plainOf("", 5)};
+    QTest::newRow("detached not last")
+        << QStringList {"detached", "A::1"} << QStringList {plainOf("A", 1)};
+    QTest::newRow("markup and ampersand shown as typed") << QStringList {
+        "R&D::2", "<b>x</b>::1"} << QStringList {plainOf("<b>x</b>", 1), plainOf("R&D", 2)};
+    QTest::newRow("main product date")
+        << QStringList {"WELOR::2.4b15032013"}
+        << QStringList {plainOf("WELOR", parseVersion("WELOR", "b15032013"))};
+}
+
+void TestDialog::intake()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, lines);
+
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments(QStringList {QStringLiteral("aktualizator")} + arguments);
+
+    QCOMPARE(plainRenderings(&dialog), lines);
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
+    QVERIFY(DialogProbe::checkButton(&dialog)->isEnabled());
+}
+
+void TestDialog::detachedMode_data()
+{
+    QTest::addColumn<QString>("last");
+    QTest::addColumn<bool>("detached");
+
+    QTest::newRow("detached") << QStringLiteral("detached") << true;
+    QTest::newRow("Detached") << QStringLiteral("Detached") << false;
+    QTest::newRow("DETACHED") << QStringLiteral("DETACHED") << false;
+    QTest::newRow("trailing blank") << QStringLiteral("detached ") << false;
+}
+
+void TestDialog::detachedMode()
+{
+    QFETCH(QString, last);
+    QFETCH(bool, detached);
+
+    QVERIFY(writeListFile({listLine("A", 2), listLine("N", 10)}));
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1"), last});
+
+    // Nothing has been shown yet: in detached mode the list has already been taken in.
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), detached ? listCaption : installedCaption);
+    QCOMPARE(DialogProbe::checkButton(&dialog)->isEnabled(), !detached);
+    QCOMPARE(DialogProbe::nextButton(&dialog)->isEnabled(), detached);
+    QCOMPARE(QFile::exists(listFileName), !detached);
+
+    dialog.show();
+    if (!detached)
+        QTest::mouseClick(DialogProbe::checkButton(&dialog), Qt::LeftButton);
+
+    // Either way the list file is parsed without a fetch and then removed. Lines added while
+    // the window is on screen appear once the event loop has run.
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
+    QTRY_COMPARE(DialogProbe::listTexts(&dialog),
+        QStringList({colouredLine("A", "#ff0000", 2), newLine("N", 10)}));
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+    QVERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
+    QVERIFY(!QFile::exists(listFileName));
+}
+
+void TestDialog::pages_data()
+{
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QStringList>("list");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("boxes");
+
+    QTest::newRow("older, current, untouched, new")
+        << QStringList {"A::100", "B::300", "K::50"}
+        << QStringList {listLine("N", 10), listLine("B", 300), listLine("A", 200)}
+        << QStringList {colouredLine("A", "#ff0000", 200), colouredLine("B", "#00ff55", 300),
+               plainLine("K", 50), newLine("N", 10)}
+        << QStringList {"A [x]", "B [ ]", "N [x]"};
+    QTest::newRow("installed newer shows installed version")
+        << QStringList {"X::500"} << QStringList {listLine("X", 400)}
+        << QStringList {colouredLine("X", "#00ff55", 500)} << QStringList {"X [ ]"};
+    QTest::newRow("names are case-sensitive")
+        << QStringList {"Alpha::5"} << QStringList {listLine("alpha", 7)}
+        << QStringList {plainLine("Alpha", 5), newLine("alpha", 7)} << QStringList {"alpha [x]"};
+    QTest::newRow("unreadable main-product date is never older")
+        << QStringList {"WELOR::b31022013"}
+        << QStringList {"<WELOR><ver>2.4b15032013</ver><link>http://127.0.0.1:9/welor.exe</link>"
+                        "</WELOR>"}
+        << QStringList {colouredLine("WELOR", "#00ff55", unreadableVersion)}
+        << QStringList {"WELOR [ ]"};
+    QTest::newRow("nothing installed")
+        << QStringList() << QStringList {listLine("b", 2), listLine("B", 1)}
+        << QStringList {newLine("B", 1), newLine("b", 2)} << QStringList {"B [x]", "b [x]"};
+    QTest::newRow("empty list") << QStringList {"A::1"} << QStringList()
+                                << QStringList {plainLine("A", 1)} << QStringList();
+}
+
+void TestDialog::pages()
+{
+    QFETCH(QStringList, installed);
+    QFETCH(QStringList, list);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, boxes);
+
+    QVERIFY(writeListFile(list));
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments(QStringList {QStringLiteral("aktualizator")} + installed
+        + QStringList {QStringLiteral("detached")});
+    dialog.show();
+
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
+    // Lines added to a window on screen appear once the event loop has run.
+    QTRY_COMPARE(DialogProbe::listTexts(&dialog), lines);
+    QVERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+    QVERIFY(!QFile::exists(listFileName));
+
+    DialogProbe::nextButton(&dialog)->click();
+
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), selectionCaption);
+    QCOMPARE(boxStates(&dialog), boxes);
+    QCOMPARE(DialogProbe::listWidgets(&dialog).size(), boxes.size());
+    QVERIFY(DialogProbe::checkButton(&dialog)->isHidden());
+    QVERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
+}
+
+void TestDialog::ampersandIsNoAccelerator()
+{
+    QVERIFY(writeListFile({listLine("R&D", 3), listLine("<i>x</i>", 4)}));
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments(
+        {QStringLiteral("aktualizator"), QStringLiteral("R&D::1"), QStringLiteral("detached")});
+
+    QCOMPARE(plainRenderings(&dialog), QStringList({plainOf("R&D", 3), plainOf("<i>x</i>", 4)}));
+
+    DialogProbe::nextButton(&dialog)->click();
+    const QList<QCheckBox *> boxes = DialogProbe::checkBoxes(&dialog);
+    QCOMPARE(boxes.size(), 2);
+    QCOMPARE(boxes.at(0)->text(), QStringLiteral("<i>x</i>"));
+    QCOMPARE(boxes.at(1)->text(), QStringLiteral("R&&D"));
+    QVERIFY(QKeySequence::mnemonic(boxes.at(1)->text()).isEmpty());
+}
+
+void TestDialog::unreadableListFile()
+{
+    QVERIFY(QDir::current().mkdir(listFileName));
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments(
+        {QStringLiteral("aktualizator"), QStringLiteral("A::1"), QStringLiteral("B::2")});
+
+    DialogProbe::checkButton(&dialog)->click();
+
+    QCOMPARE(DialogProbe::listTexts(&dialog), QStringList(errorText));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isHidden());
+    QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
+    QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
+}
+
+// Records what the list area showed when the first message box appeared.
+class ListAtMessageBox : public QObject
+{
+public:
+    ListAtMessageBox(QDialog *dialog)
+        : dialog(dialog)
+    {
+        qApp->installEventFilter(this);
+    }
+    ~ListAtMessageBox() override { qApp->removeEventFilter(this); }
+
+    bool seen = false;
+    QStringList lines;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!seen && event->type() == QEvent::Show && qobject_cast<QMessageBox *>(watched)) {
+            seen = true;
+            lines = DialogProbe::listTexts(dialog);
+        }
+        return false;
+    }
+
+private:
+    QDialog *dialog;
+};
+
+void TestDialog::unwritableWorkingDirectory()
+{
+    // A directory removed while it is the working one cannot take new files, even for root.
+    const QString gone = workDir->filePath(QStringLiteral("gone"));
+    QVERIFY(QDir().mkdir(gone));
+    QVERIFY(QDir::setCurrent(gone));
+    QVERIFY(QDir().rmdir(gone));
+
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1")});
+    dialog.show();
+    const QStringList installedLines = DialogProbe::listTexts(&dialog);
+
+    ListAtMessageBox watcher(&dialog);
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    DialogProbe::checkButton(&dialog)->click();
+
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.titles.first(), QStringLiteral("Aktualizator"));
+    QCOMPARE(answerer.texts.first(), QStringLiteral("Nie można pobrać aktualizacji"));
+    QCOMPARE(answerer.buttons.first(), QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY(watcher.seen);
+    QCOMPARE(watcher.lines, installedLines);
+
+    QTRY_COMPARE(DialogProbe::listTexts(&dialog), QStringList(errorText));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+    QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
+}
+
+QTEST_MAIN(TestDialog)
+#include "tst_dialog.moc"

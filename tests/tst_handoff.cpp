@@ -1,0 +1,333 @@
+#include "dialog/updatedialog.h"
+#include "dialogprobe.h"
+
+#include <QtTest>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+const QString unreachableBase = QStringLiteral("http://127.0.0.1:9");
+const QString listCaption = QStringLiteral("Lista elementów do aktualizacji:");
+const QString selectionCaption = QStringLiteral("Wybór elementów do aktualizacji:");
+const QString question = QStringLiteral(
+    "Uwaga!\n Aby kontynuować aktualizację konieczne jest zamknięcie programu WELOR oraz "
+    "przeładowanie aktualizatora.\n\nCzy zamknąć oba programy?");
+const char childSwitch[] = "--hand-off-child";
+
+bool writeListFile()
+{
+    QFile file(QStringLiteral("aktualizacje.txt"));
+    return file.open(QIODevice::WriteOnly)
+        && file.write("<A><ver>200</ver><link>http://127.0.0.1:9/a.dll</link></A>\n"
+                      "<N><ver>10</ver><link>http://127.0.0.1:9/n.dll</link></N>\n")
+        > 0;
+}
+
+QtMessageHandler previousHandler = nullptr;
+
+void messagesToStderr(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+// Points file descriptor 1 at a temporary file between start() and stop(), so the test sees
+// exactly the bytes the process writes to its standard output. The test log normally goes there
+// too: messages are sent to standard error meanwhile, and checks run only after stop().
+class StdoutCapture
+{
+public:
+    ~StdoutCapture() { stop(); }
+
+    bool start()
+    {
+        if (!file.open())
+            return false;
+        std::fflush(stdout);
+        savedFd = ::dup(STDOUT_FILENO);
+        if (savedFd < 0 || ::dup2(file.handle(), STDOUT_FILENO) < 0)
+            return false;
+        previousHandler = qInstallMessageHandler(messagesToStderr);
+        return true;
+    }
+
+    QByteArray stop()
+    {
+        if (savedFd >= 0) {
+            std::fflush(stdout);
+            qInstallMessageHandler(previousHandler);
+            ::dup2(savedFd, STDOUT_FILENO);
+            ::close(savedFd);
+            savedFd = -1;
+        }
+        return bytes();
+    }
+
+    QByteArray bytes() const
+    {
+        std::fflush(stdout);
+        QFile reader(file.fileName());
+        return reader.open(QIODevice::ReadOnly) ? reader.readAll() : QByteArray();
+    }
+
+private:
+    QTemporaryFile file;
+    int savedFd = -1;
+};
+
+// Notes what standard output held when the question box appeared and when the first check box
+// of the selection page was put into the list area.
+class MomentWatcher : public QObject
+{
+public:
+    MomentWatcher(QDialog *dialog, const StdoutCapture &capture)
+        : capture(capture)
+        , listWidget(dialog->findChild<QScrollArea *>()->widget())
+    {
+        qApp->installEventFilter(this);
+    }
+    ~MomentWatcher() override { qApp->removeEventFilter(this); }
+
+    QList<QByteArray> atQuestion;
+    QList<QMessageBox::Icon> icons;
+    QByteArray atFirstBox = "(no box)";
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (auto *box = qobject_cast<QMessageBox *>(watched)) {
+                atQuestion.append(capture.bytes());
+                icons.append(box->icon());
+            }
+        } else if (event->type() == QEvent::ChildAdded && watched == listWidget && !sawBox) {
+            if (qobject_cast<QCheckBox *>(static_cast<QChildEvent *>(event)->child())) {
+                sawBox = true;
+                atFirstBox = capture.bytes();
+            }
+        }
+        return false;
+    }
+
+private:
+    const StdoutCapture &capture;
+    QObject *listWidget;
+    bool sawBox = false;
+};
+
+// Body of the child process: brings a dialog to the update-list page, presses "Dalej" and
+// answers OK. Standard output is left to the word alone; the page reached goes to stderr.
+int runChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::100")});
+    DialogProbe::checkButton(&dialog)->click();
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    DialogProbe::nextButton(&dialog)->click();
+    std::fprintf(stderr, "questions=%d page=%s\n", answerer.count(),
+        DialogProbe::caption(&dialog)->text().toUtf8().constData());
+    return 0;
+}
+
+} // namespace
+
+class TestHandOff : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void okWritesTheWordBeforeSelection();
+    void refusalWritesNothing_data();
+    void refusalWritesNothing();
+    void detachedModeSkipsTheHandOff();
+    void childProcess_data();
+    void childProcess();
+
+private:
+    void openUpdateList(UpdateDialog &dialog, bool detached);
+
+    QScopedPointer<QTemporaryDir> workDir;
+    QString savedCurrentPath;
+};
+
+void TestHandOff::init()
+{
+    savedCurrentPath = QDir::currentPath();
+    workDir.reset(new QTemporaryDir);
+    QVERIFY(workDir->isValid());
+    QVERIFY(QDir::setCurrent(workDir->path()));
+    QVERIFY(writeListFile());
+}
+
+void TestHandOff::cleanup()
+{
+    QDir::setCurrent(savedCurrentPath);
+    workDir.reset();
+}
+
+void TestHandOff::openUpdateList(UpdateDialog &dialog, bool detached)
+{
+    QStringList arguments = {QStringLiteral("aktualizator"), QStringLiteral("A::100")};
+    if (detached)
+        arguments.append(QStringLiteral("detached"));
+    dialog.parseArguments(arguments);
+    dialog.show();
+    if (!detached)
+        DialogProbe::checkButton(&dialog)->click();
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
+    QVERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
+    // The line for N, added while the window is on screen, shows once the event loop has run.
+    QTRY_COMPARE(DialogProbe::listTexts(&dialog).size(), 2);
+}
+
+void TestHandOff::okWritesTheWordBeforeSelection()
+{
+    UpdateDialog dialog(nullptr, unreachableBase);
+    openUpdateList(dialog, false);
+
+    StdoutCapture capture;
+    MomentWatcher watcher(&dialog, capture);
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    QVERIFY(capture.start());
+    DialogProbe::nextButton(&dialog)->click();
+    const QByteArray written = capture.stop();
+
+    QCOMPARE(written, QByteArray("koniec"));
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.titles.first(), QStringLiteral("Aktualizacja"));
+    QCOMPARE(answerer.texts.first(), question);
+    QCOMPARE(answerer.buttons.first(), QMessageBox::Ok | QMessageBox::Cancel);
+    QCOMPARE(watcher.icons, QList<QMessageBox::Icon> {QMessageBox::Warning});
+    QCOMPARE(watcher.atQuestion, QList<QByteArray> {QByteArray()});
+    QCOMPARE(watcher.atFirstBox, QByteArray("koniec"));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), selectionCaption);
+
+    // "Dalej" now starts the download run: nothing is asked or written again. With every box
+    // unticked the run ends without a request.
+    const QList<QCheckBox *> boxes = DialogProbe::checkBoxes(&dialog);
+    for (QCheckBox *box : boxes)
+        box->setChecked(false);
+    StdoutCapture again;
+    QVERIFY(again.start());
+    DialogProbe::nextButton(&dialog)->click();
+    QCOMPARE(again.stop(), QByteArray());
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), QStringLiteral("Postęp aktualizacji:"));
+}
+
+void TestHandOff::refusalWritesNothing_data()
+{
+    QTest::addColumn<QMessageBox::StandardButton>("refusal");
+
+    QTest::newRow("Cancel") << QMessageBox::Cancel;
+    // No button at all: the box is closed the way Escape or the title bar would.
+    QTest::newRow("closed") << QMessageBox::NoButton;
+}
+
+void TestHandOff::refusalWritesNothing()
+{
+    QFETCH(QMessageBox::StandardButton, refusal);
+
+    UpdateDialog dialog(nullptr, unreachableBase);
+    openUpdateList(dialog, false);
+    const QStringList listPage = DialogProbe::listTexts(&dialog);
+
+    StdoutCapture capture;
+    MessageBoxAnswerer answerer(refusal);
+    QVERIFY(capture.start());
+    DialogProbe::nextButton(&dialog)->click();
+    const QByteArray writtenAfterRefusal = capture.bytes();
+    const QString captionAfterRefusal = DialogProbe::caption(&dialog)->text();
+    const QStringList linesAfterRefusal = DialogProbe::listTexts(&dialog);
+    const bool nextEnabledAfterRefusal = DialogProbe::nextButton(&dialog)->isEnabled();
+    answerer.setAnswer(QMessageBox::Ok);
+    DialogProbe::nextButton(&dialog)->click();
+    const QByteArray written = capture.stop();
+
+    QCOMPARE(writtenAfterRefusal, QByteArray());
+    QCOMPARE(captionAfterRefusal, listCaption);
+    QCOMPARE(linesAfterRefusal, listPage);
+    QVERIFY(nextEnabledAfterRefusal);
+
+    QCOMPARE(answerer.texts, QStringList({question, question}));
+    QCOMPARE(written, QByteArray("koniec"));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), selectionCaption);
+}
+
+void TestHandOff::detachedModeSkipsTheHandOff()
+{
+    UpdateDialog dialog(nullptr, unreachableBase);
+    openUpdateList(dialog, true);
+
+    StdoutCapture capture;
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    QVERIFY(capture.start());
+    DialogProbe::nextButton(&dialog)->click();
+    QTest::qWait(20); // a box, had one opened, would have been answered by now
+    QCOMPARE(capture.stop(), QByteArray());
+
+    QCOMPARE(answerer.count(), 0);
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), selectionCaption);
+    QCOMPARE(DialogProbe::checkBoxes(&dialog).size(), 2);
+}
+
+void TestHandOff::childProcess_data()
+{
+    QTest::addColumn<bool>("readerGone");
+
+    QTest::newRow("parent reads") << false;
+    QTest::newRow("parent closed the pipe") << true;
+}
+
+void TestHandOff::childProcess()
+{
+    QFETCH(bool, readerGone);
+
+    QProcess child;
+    child.setProgram(QCoreApplication::applicationFilePath());
+    child.setArguments({QString::fromLatin1(childSwitch)});
+    child.setWorkingDirectory(workDir->path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(environment);
+
+    // A pipe whose reading end is already closed: the child's write meets EPIPE, and would
+    // meet SIGPIPE's default action if the process did not guard against it.
+    int brokenPipe[2] = {-1, -1};
+    if (readerGone) {
+        QVERIFY(::pipe(brokenPipe) == 0);
+        ::close(brokenPipe[0]);
+        const int writeEnd = brokenPipe[1];
+        child.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+    }
+
+    child.start();
+    if (readerGone)
+        ::close(brokenPipe[1]);
+    QVERIFY2(child.waitForFinished(30000), qPrintable(child.errorString()));
+
+    const QString report = QString::fromUtf8(child.readAllStandardError());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY2(report.contains(QStringLiteral("questions=1 page=") + selectionCaption),
+        qPrintable(report));
+    QCOMPARE(child.readAllStandardOutput(), readerGone ? QByteArray() : QByteArray("koniec"));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], childSwitch) == 0)
+        return runChild(argc, argv);
+
+    QApplication app(argc, argv);
+    TestHandOff test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_handoff.moc"

@@ -1,0 +1,249 @@
+#include "app/version.h"
+#include "updatelist/updatelistformat.h"
+
+#include <QtTest>
+
+namespace {
+
+quint32 localMidnight(int year, int month, int day)
+{
+    return quint32(
+        QDateTime(QDate(year, month, day), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
+}
+
+QString line(const QString &name, const QString &version, const QString &link,
+    const QString &middle = QString())
+{
+    return QStringLiteral("<%1><ver>%2</ver>%3<link>%4</link></%1>")
+        .arg(name, version, middle, link);
+}
+
+const QString sha
+    = QStringLiteral("0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789ABCDEF");
+
+// "Łódź" in Windows-1250.
+const char lodz[] = "\xA3\xF3\x64\x9F";
+
+} // namespace
+
+class TestUpdateListFormat : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void matchingLine_data();
+    void matchingLine();
+    void refusedLine_data();
+    void refusedLine();
+    void integrity_data();
+    void integrity();
+    void lines_data();
+    void lines();
+    void parseList();
+    void lengthLimit();
+    void pathologicalLine_data();
+    void pathologicalLine();
+};
+
+void TestUpdateListFormat::matchingLine_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<quint32>("version");
+    QTest::addColumn<QString>("link");
+
+    const QString url = QStringLiteral("http://aktualizacje.welor.example/welor.exe");
+    const quint32 march15 = localMidnight(2013, 3, 15);
+    const struct
+    {
+        const char *tag;
+        QString text;
+        QString name;
+        quint32 version;
+        QString link;
+    } rows[] = {
+        {"main product", line("WELOR", "2.4b15032013", url), "WELOR", march15, url},
+        {"no 31 February", line("WELOR", "b31022013", url), "WELOR", unreadableVersion, url},
+        {"plugin", line("Raporty", "12", "r.dll"), "Raporty", 12, "r.dll"},
+        {"extra element, other closing name",
+            "<Raporty><ver>12</ver><extra>x</extra><link>r.dll</link></x>", "Raporty", 12, "r.dll"},
+        {"empty closing name", "<Raporty><ver>12</ver><link>r.dll</link></>", "Raporty", 12,
+            "r.dll"},
+        {"empty link", line("A", "1", ""), "A", 1, ""},
+        {"empty name", "<><ver>1</ver><link>L</link></>", "", 1, "L"},
+        {"lower-case welor", line("welor", "2.4b15032013", url), "welor", 0, url},
+        // Every quantifier is greedy, so each group runs to the last delimiter that still fits.
+        {"greedy name", "<a><ver>1</ver><b><ver>2</ver><link>L</link></x>", "a><ver>1</ver><b", 2,
+            "L"},
+        {"greedy version", "<WELOR><ver>b15032013</ver>b7</ver><link>L</link></WELOR>", "WELOR",
+            unreadableVersion, "L"},
+        {"greedy middle", "<A><ver>1</ver><link>L1</link></A><link>L2</link></A>", "A", 1, "L2"},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.tag) << row.text << row.name << row.version << row.link;
+}
+
+void TestUpdateListFormat::matchingLine()
+{
+    QFETCH(QString, text);
+    const std::optional<UpdateListLine> parsed = parseUpdateListLine(text);
+    QVERIFY(parsed);
+    QTEST(parsed->name, "name");
+    QTEST(parsed->entry.version, "version");
+    QTEST(parsed->entry.link, "link");
+    QVERIFY(parsed->entry.selected);
+}
+
+void TestUpdateListFormat::refusedLine_data()
+{
+    QTest::addColumn<QString>("text");
+
+    const QString good = line("A", "1", "L");
+    QTest::newRow("upper-case VER") << "<A><VER>1</VER><link>L</link></A>";
+    QTest::newRow("upper-case LINK") << "<A><ver>1</ver><LINK>L</LINK></A>";
+    QTest::newRow("blank before") << " " + good;
+    QTest::newRow("blank after") << good + " ";
+    QTest::newRow("line feed after") << good + "\n";
+    QTest::newRow("no closing element") << "<A><ver>1</ver><link>L</link>";
+    QTest::newRow("no link") << "<A><ver>1</ver></A>";
+    QTest::newRow("empty") << "";
+}
+
+void TestUpdateListFormat::refusedLine()
+{
+    QFETCH(QString, text);
+    QVERIFY(!parseUpdateListLine(text));
+}
+
+void TestUpdateListFormat::integrity_data()
+{
+    QTest::addColumn<QString>("middle");
+    QTest::addColumn<bool>("hasSha");
+    QTest::addColumn<QString>("shaText");
+    QTest::addColumn<bool>("shaValid");
+    QTest::addColumn<bool>("hasSize");
+    QTest::addColumn<QString>("sizeText");
+    QTest::addColumn<qint64>("size"); // -1: not a byte count
+
+    const QString shaElement = "<sha256>" + sha + "</sha256>";
+    const QString shortSha = sha.left(63);
+    const std::nullopt_t absent = std::nullopt;
+    const struct
+    {
+        const char *tag;
+        QString middle;
+        std::optional<QString> sha;
+        bool shaValid;
+        std::optional<QString> size;
+        qint64 sizeValue;
+    } rows[] = {
+        {"neither", "", absent, false, absent, -1},
+        {"sha then size", shaElement + "<size>1024</size>", sha, true, "1024", 1024},
+        {"size then sha", "<size>0</size>" + shaElement, sha, true, "0", 0},
+        {"among other elements", "<a>x</a><size>7</size><b/>", absent, false, "7", 7},
+        {"sha too short", "<sha256>" + shortSha + "</sha256>", shortSha, false, absent, -1},
+        {"sha not hex", "<sha256>" + shortSha + "g</sha256>", shortSha + "g", false, absent, -1},
+        {"empty elements", "<sha256></sha256><size></size>", "", false, "", -1},
+        {"size not a number", "<size>12a</size>", absent, false, "12a", -1},
+        {"negative size", "<size>-1</size>", absent, false, "-1", -1},
+        {"size too long", "<size>1234567890123456789</size>", absent, false, "1234567890123456789",
+            -1},
+        {"upper-case tags ignored", "<SIZE>5</SIZE>", absent, false, absent, -1},
+    };
+    for (const auto &row : rows) {
+        QTest::newRow(row.tag) << row.middle << row.sha.has_value() << row.sha.value_or(QString())
+                               << row.shaValid << row.size.has_value()
+                               << row.size.value_or(QString()) << row.sizeValue;
+    }
+}
+
+void TestUpdateListFormat::integrity()
+{
+    QFETCH(QString, middle);
+    QFETCH(bool, hasSha);
+    QFETCH(bool, hasSize);
+
+    const std::optional<UpdateListLine> parsed
+        = parseUpdateListLine(line("Raporty", "12", "http://h.example/r.dll", middle));
+    QVERIFY(parsed);
+    QCOMPARE(parsed->entry.link, QStringLiteral("http://h.example/r.dll"));
+    QCOMPARE(parsed->entry.sha256.has_value(), hasSha);
+    if (hasSha) {
+        QTEST(*parsed->entry.sha256, "shaText");
+        QTEST(isValidSha256Text(*parsed->entry.sha256), "shaValid");
+    }
+    QCOMPARE(parsed->entry.size.has_value(), hasSize);
+    if (hasSize) {
+        QTEST(*parsed->entry.size, "sizeText");
+        QTEST(parseSizeText(*parsed->entry.size).value_or(-1), "size");
+    }
+}
+
+void TestUpdateListFormat::lines_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("empty file") << QByteArray() << QStringList();
+    QTest::newRow("LF") << QByteArray("a\nb\n") << QStringList {"a", "b"};
+    QTest::newRow("CR LF") << QByteArray("a\r\nb\r\n") << QStringList {"a", "b"};
+    QTest::newRow("mixed, last open") << QByteArray("a\r\nb\nc") << QStringList {"a", "b", "c"};
+    QTest::newRow("blank lines") << QByteArray("a\n\r\n\nb\n") << QStringList {"a", "", "", "b"};
+    QTest::newRow("Windows-1250") << QByteArray(lodz) + "\r\n\x8C\xAF\x8F\xB9\xEA\x9C\xE6\xF1\xBF"
+                                  << QStringList {
+                                         QStringLiteral("Łódź"), QStringLiteral("ŚŻŹąęśćńż")};
+}
+
+void TestUpdateListFormat::lines()
+{
+    QFETCH(QByteArray, bytes);
+    QTEST(updateListLines(bytes), "expected");
+}
+
+void TestUpdateListFormat::parseList()
+{
+    const QByteArray list = QByteArray("<B><ver>1</ver><link>b1</link></B>\r\n"
+                                       "not a list line\r\n"
+                                       "\r\n"
+                                       "<a><ver>2</ver><link>a</link></a>\r\n")
+        + "<" + lodz + "><ver>3</ver><link>l</link></" + lodz + ">\r\n"
+        + "<B><ver>4</ver><link>b2</link></B>";
+    const QMap<QString, UpdateEntry> entries = parseUpdateList(list);
+    QCOMPARE(entries.keys(), (QStringList {"B", "a", QStringLiteral("Łódź")}));
+    QCOMPARE(entries.value("B").version, 4u);
+    QCOMPARE(entries.value("B").link, QStringLiteral("b2"));
+    QCOMPARE(entries.value("a").link, QStringLiteral("a"));
+    QCOMPARE(entries.value(QStringLiteral("Łódź")).version, 3u);
+    QVERIFY(parseUpdateList(QByteArray("garbage\n\n")).isEmpty());
+}
+
+void TestUpdateListFormat::lengthLimit()
+{
+    const qsizetype padding = maxUpdateListLineLength - line("A", "1", "").size();
+    const QString atLimit = line("A", "1", QString(padding, QLatin1Char('x')));
+    QCOMPARE(atLimit.size(), maxUpdateListLineLength);
+    QVERIFY(parseUpdateListLine(atLimit));
+    QVERIFY(!parseUpdateListLine(line("A", "1", QString(padding + 1, QLatin1Char('x')))));
+}
+
+void TestUpdateListFormat::pathologicalLine_data()
+{
+    QTest::addColumn<QString>("text");
+    // Every delimiter occurs over and over but the line never closes: a backtracking matcher
+    // tries each combination of them before it gives up.
+    const QString unit = QStringLiteral("<a><ver></ver><link></link></");
+    QTest::newRow("1 MiB") << "<" + unit.repeated(1024 * 1024 / unit.size());
+    const QString atLimit = "<" + unit.repeated(maxUpdateListLineLength / unit.size());
+    QTest::newRow("at the limit") << atLimit.leftJustified(maxUpdateListLineLength, 'x');
+}
+
+void TestUpdateListFormat::pathologicalLine()
+{
+    QFETCH(QString, text);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!parseUpdateListLine(text));
+    qDebug() << text.size() << "characters refused in" << timer.elapsed() << "ms";
+}
+
+QTEST_GUILESS_MAIN(TestUpdateListFormat)
+#include "tst_updatelistformat.moc"
