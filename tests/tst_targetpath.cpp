@@ -46,6 +46,13 @@ void TestTargetPath::target_data()
         {"/r%0A.dll", "r\n.dll", ""},
         {"/r%7F.dll", "r\x7F.dll", ""},
         {"/r%C2%85.dll", QStringLiteral("r\u0085.dll"), ""},
+        // A right-to-left override would make the status line lie about the name.
+        {"/a%E2%80%AEexe.dll", QStringLiteral("a\u202Eexe.dll"), ""},
+        // Device names that Windows resolves whatever the extension or letter case.
+        {"/NUL.dll", "NUL.dll", ""},
+        {"/com1.dll", "com1.dll", ""},
+        {"/Lpt9", "Lpt9", ""},
+        {"/console.dll", "console.dll", "D:/app/plugins/console.dll"},
     };
     for (const auto &row : rows) {
         QTest::addRow("%s", *row.path ? row.path : "no path")

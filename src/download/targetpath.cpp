@@ -1,5 +1,6 @@
 #include "targetpath.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 
 QString linkFileName(const QUrl &url)
@@ -15,10 +16,15 @@ bool isSafeFileName(const QString &fileName)
     for (const QChar c : fileName) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
             return false;
-        if (c.unicode() < 0x20 || c.category() == QChar::Other_Control)
+        if (c.unicode() < 0x20 || c.category() == QChar::Other_Control
+            || c.category() == QChar::Other_Format)
             return false;
     }
-    return true;
+    // Windows opens these device names whatever the extension, so "NUL.dll" is no file.
+    static const QRegularExpression deviceName(
+            QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\\..*)?$"),
+            QRegularExpression::CaseInsensitiveOption);
+    return !deviceName.match(fileName).hasMatch();
 }
 
 QString relativeTargetPath(const QString &fileName)
