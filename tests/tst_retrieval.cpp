@@ -1,0 +1,505 @@
+#include "dialog/updatedialog.h"
+#include "dialogprobe.h"
+#include "httpserver.h"
+
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <openssl/evp.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString errorText = QStringLiteral("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
+const QString listPageCaption = QStringLiteral("Lista elementów do aktualizacji:");
+const QString listPath = QStringLiteral("/aktualizacje.txt");
+const QString sigPath = QStringLiteral("/aktualizacje.txt.sig");
+
+QByteArray listLine(const QByteArray &name, const QByteArray &version, const QString &link)
+{
+    return "<" + name + "><ver>" + version + "</ver><link>" + link.toUtf8() + "</link></" + name
+        + ">\n";
+}
+
+// An Ed25519 key pair of the test's own, standing in for the publisher's.
+class TestKey
+{
+public:
+    TestKey()
+    {
+        EVP_PKEY_CTX *context = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+        if (context && EVP_PKEY_keygen_init(context) == 1)
+            EVP_PKEY_keygen(context, &key);
+        EVP_PKEY_CTX_free(context);
+    }
+    ~TestKey() { EVP_PKEY_free(key); }
+    TestKey(const TestKey &) = delete;
+    TestKey &operator=(const TestKey &) = delete;
+
+    QByteArray publicKeyBase64() const
+    {
+        unsigned char raw[32];
+        size_t length = sizeof raw;
+        if (!key || EVP_PKEY_get_raw_public_key(key, raw, &length) != 1)
+            return {};
+        return QByteArray(reinterpret_cast<const char *>(raw), qsizetype(length)).toBase64();
+    }
+
+    QByteArray signatureBase64(const QByteArray &message) const
+    {
+        unsigned char signature[64];
+        size_t length = sizeof signature;
+        EVP_MD_CTX *context = EVP_MD_CTX_new();
+        const bool ok = key && context
+            && EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key) == 1
+            && EVP_DigestSign(context, signature, &length,
+                   reinterpret_cast<const unsigned char *>(message.constData()),
+                   size_t(message.size()))
+                == 1;
+        EVP_MD_CTX_free(context);
+        if (!ok)
+            return {};
+        return QByteArray(reinterpret_cast<const char *>(signature), qsizetype(length)).toBase64();
+    }
+
+private:
+    EVP_PKEY *key = nullptr;
+};
+
+// Lowers the file size limit of the whole process, so that writes beyond it fail as on a full
+// disk; SIGXFSZ would otherwise kill the test.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit saved {};
+    void (*previousHandler)(int) = nullptr;
+};
+
+} // namespace
+
+class TestRetrieval : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void fetchParsesAndRemovesList();
+    void existingListNeedsNoRequest();
+    void emptyList();
+    void chunkedListIsParsedWhole();
+    void windows1250WithCrLf();
+    void failedFetchLeavesNothing_data();
+    void failedFetchLeavesNothing();
+    void redirectedListIsTheRealList_data();
+    void redirectedListIsTheRealList();
+    void unwritableDirectory();
+    void detachedStartsFetchAtOnce();
+    void signedList_data();
+    void signedList();
+    void signedExistingList_data();
+    void signedExistingList();
+
+private:
+    QStringList workDirEntries() const;
+    void waitForListPage(UpdateDialog &dialog);
+    void waitForErrorPath(UpdateDialog &dialog);
+
+    std::unique_ptr<QTemporaryDir> workDir;
+    QString previousDir;
+    TestKey publisherKey;
+    TestKey otherKey;
+};
+
+void TestRetrieval::init()
+{
+    previousDir = QDir::currentPath();
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    QVERIFY(QDir::setCurrent(workDir->path()));
+}
+
+void TestRetrieval::cleanup()
+{
+    QDir::setCurrent(previousDir);
+    workDir.reset();
+}
+
+QStringList TestRetrieval::workDirEntries() const
+{
+    return QDir(workDir->path())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+void TestRetrieval::waitForListPage(UpdateDialog &dialog)
+{
+    QTRY_COMPARE(DialogProbe::caption(&dialog)->text(), listPageCaption);
+    QVERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+}
+
+void TestRetrieval::waitForErrorPath(UpdateDialog &dialog)
+{
+    QTRY_COMPARE(DialogProbe::listTexts(&dialog), QStringList {errorText});
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+    QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
+    QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
+}
+
+void TestRetrieval::fetchParsesAndRemovesList()
+{
+    HttpServer server;
+    server.setBody(listPath,
+        listLine("Alfa", "200", server.url("/files/alfa.dll").toString())
+            + listLine("Beta", "300", server.url("/files/beta.dll").toString()));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator", "Alfa::100"});
+
+    DialogProbe::checkButton(&dialog)->click();
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+    waitForListPage(dialog);
+
+    const QStringList texts = DialogProbe::listTexts(&dialog);
+    QCOMPARE(texts.size(), 2);
+    QVERIFY(texts.at(0).contains("Alfa"));
+    QVERIFY(texts.at(1).contains("<b>Beta</b>"));
+    QCOMPARE(server.requestLog(), QStringList {listPath});
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::existingListNeedsNoRequest()
+{
+    HttpServer server;
+    QFile list("aktualizacje.txt");
+    QVERIFY(list.open(QIODevice::WriteOnly));
+    list.write(listLine("Lokalny", "5", "http://127.0.0.1:1/lokalny.dll"));
+    list.close();
+
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator"});
+    DialogProbe::checkButton(&dialog)->click();
+    waitForListPage(dialog);
+
+    QCOMPARE(DialogProbe::listTexts(&dialog).size(), 1);
+    QVERIFY(DialogProbe::listTexts(&dialog).constFirst().contains("Lokalny"));
+    QTest::qWait(50);
+    QCOMPARE(server.totalRequests(), 0);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::emptyList()
+{
+    HttpServer server;
+    server.setBody(listPath, QByteArray());
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator"});
+    DialogProbe::checkButton(&dialog)->click();
+    waitForListPage(dialog);
+
+    QCOMPARE(DialogProbe::listTexts(&dialog), QStringList());
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::chunkedListIsParsedWhole()
+{
+    HttpServer server;
+    QByteArray body;
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray name = "Komponent" + QByteArray::number(i).rightJustified(2, '0');
+        body += listLine(name, "7", server.url("/files/" + name + ".dll").toString());
+    }
+    HttpResponse response;
+    response.body = body;
+    response.chunks = 7; // pieces end in the middle of lines
+    response.chunkDelayMs = 20;
+    server.setResponse(listPath, response);
+
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator"});
+    DialogProbe::checkButton(&dialog)->click();
+    waitForListPage(dialog);
+
+    const QStringList texts = DialogProbe::listTexts(&dialog);
+    QCOMPARE(texts.size(), 20);
+    QVERIFY(texts.constFirst().contains("Komponent00"));
+    QVERIFY(texts.constLast().contains("Komponent19"));
+}
+
+void TestRetrieval::windows1250WithCrLf()
+{
+    HttpServer server;
+    const QString polishName = QStringLiteral("Zażółć gęślą jaźń");
+    QStringEncoder encoder("windows-1250");
+    const QByteArray encodedName = encoder.encode(polishName);
+    // "ś" is 0x9C in Windows-1250 but not in ISO 8859-2: a wrong codec shows it garbled.
+    QVERIFY(encodedName.contains('\x9c'));
+
+    QByteArray body = listLine("Alfa", "200", server.url("/files/alfa.dll").toString());
+    body += listLine(encodedName, "3", server.url("/files/zazolc.dll").toString());
+    body.replace("\n", "\r\n");
+    server.setBody(listPath, body);
+
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator", "Alfa::100"});
+    DialogProbe::checkButton(&dialog)->click();
+    waitForListPage(dialog);
+
+    const QStringList texts = DialogProbe::listTexts(&dialog);
+    QCOMPARE(texts.size(), 2);
+    // A CR left on the version would make it unreadable (0), shown as up to date in green.
+    QVERIFY2(texts.at(0).contains("#ff0000"), qPrintable(texts.at(0)));
+    QVERIFY2(texts.at(1).contains("<b>" + polishName + "</b>"), qPrintable(texts.at(1)));
+}
+
+void TestRetrieval::failedFetchLeavesNothing_data()
+{
+    QTest::addColumn<HttpResponse>("response");
+    QTest::addColumn<bool>("diskFull");
+
+    // Every body here would parse as a list, so a fault that keeps it shows up as entries.
+    QByteArray list;
+    for (int i = 0; i < 2000; ++i)
+        list += listLine("Komponent" + QByteArray::number(i), "7", "http://127.0.0.1:1/k.dll");
+
+    HttpResponse notFound;
+    notFound.status = 404;
+    notFound.body = listLine("Blad", "1", "http://127.0.0.1:1/b.dll");
+    QTest::newRow("404") << notFound << false;
+
+    HttpResponse serverError = notFound;
+    serverError.status = 500;
+    QTest::newRow("500 with body") << serverError << false;
+
+    HttpResponse stall;
+    stall.body = list;
+    stall.fault = HttpResponse::Fault::StallAfter;
+    stall.faultAfterBytes = list.size() / 2;
+    QTest::newRow("stall") << stall << false;
+
+    HttpResponse shortBody = stall;
+    shortBody.fault = HttpResponse::Fault::CloseEarly;
+    QTest::newRow("short body") << shortBody << false;
+
+    HttpResponse redirectNowhere;
+    redirectNowhere.status = 302;
+    redirectNowhere.body = list;
+    QTest::newRow("302 without Location") << redirectNowhere << false;
+
+    HttpResponse whole;
+    whole.body = list;
+    QTest::newRow("disk full") << whole << true;
+}
+
+void TestRetrieval::failedFetchLeavesNothing()
+{
+    QFETCH(HttpResponse, response);
+    QFETCH(bool, diskFull);
+
+    HttpServer server;
+    server.setResponse(listPath, response);
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.setTransferTimeout(300);
+    dialog.parseArguments({"aktualizator", "Alfa::100"});
+
+    std::unique_ptr<FileSizeLimit> limit;
+    if (diskFull)
+        limit = std::make_unique<FileSizeLimit>(16 * 1024);
+    DialogProbe::checkButton(&dialog)->click();
+    waitForErrorPath(dialog);
+    limit.reset();
+
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), QStringLiteral("Zainstalowane elementy:"));
+    QCOMPARE(server.requestCount(listPath), 1);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::redirectedListIsTheRealList_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("302") << 302;
+    QTest::newRow("301") << 301;
+}
+
+void TestRetrieval::redirectedListIsTheRealList()
+{
+    QFETCH(int, status);
+
+    HttpServer server;
+    server.setRedirect(listPath, server.url("/nowe/aktualizacje.txt").toString(), status,
+        listLine("Przekierowanie", "1", server.url("/files/r.dll").toString()));
+    server.setBody("/nowe/aktualizacje.txt",
+        listLine("Prawdziwy", "2", server.url("/files/p.dll").toString()));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator"});
+    DialogProbe::checkButton(&dialog)->click();
+    waitForListPage(dialog);
+
+    const QStringList texts = DialogProbe::listTexts(&dialog);
+    QCOMPARE(texts.size(), 1);
+    QVERIFY(texts.constFirst().contains("Prawdziwy"));
+    QCOMPARE(server.requestCount("/nowe/aktualizacje.txt"), 1);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::unwritableDirectory()
+{
+    HttpServer server;
+    server.setBody(listPath, listLine("Alfa", "2", server.url("/files/a.dll").toString()));
+
+    // A relative name must not be resolved against "/" either.
+    const bool rootHadList = QFile::exists("/aktualizacje.txt");
+    // Root may write anywhere, but not into a directory that no longer exists.
+    const QString gone = workDir->filePath("usuniety");
+    QVERIFY(QDir().mkdir(gone));
+    QVERIFY(QDir::setCurrent(gone));
+    QVERIFY(QDir().rmdir(gone));
+
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator", "Alfa::1"});
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    DialogProbe::checkButton(&dialog)->click();
+    waitForErrorPath(dialog);
+
+    QCOMPARE(answerer.titles, QStringList {"Aktualizator"});
+    QCOMPARE(answerer.texts, QStringList {QStringLiteral("Nie można pobrać aktualizacji")});
+    QTest::qWait(50);
+    QCOMPARE(server.totalRequests(), 0);
+    QCOMPARE(workDirEntries(), QStringList());
+    QCOMPARE(QFile::exists("/aktualizacje.txt"), rootHadList);
+}
+
+void TestRetrieval::detachedStartsFetchAtOnce()
+{
+    HttpServer server;
+    server.setBody(listPath, listLine("Alfa", "2", server.url("/files/a.dll").toString()));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator", "Alfa::1", "detached"});
+
+    // The fetch is under way before the window is shown or any button pressed.
+    QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
+    QTRY_COMPARE(server.requestCount(listPath), 1);
+    dialog.show();
+    waitForListPage(dialog);
+    QCOMPARE(server.totalRequests(), 1);
+}
+
+void TestRetrieval::signedList_data()
+{
+    QTest::addColumn<QByteArray>("servedList");
+    QTest::addColumn<QByteArray>("servedSignature"); // null: the server has none
+    QTest::addColumn<bool>("accepted");
+
+    const QByteArray list = listLine("Podpisany", "2", "http://127.0.0.1:1/p.dll")
+        + listLine("Drugi", "3", "http://127.0.0.1:1/d.dll");
+    const QByteArray signature = publisherKey.signatureBase64(list);
+    QVERIFY(!signature.isEmpty());
+
+    QByteArray changed = list;
+    changed[changed.indexOf("<ver>2") + 5] = '9';
+
+    QTest::newRow("good") << list << signature << true;
+    QTest::newRow("good, line end after the signature") << list << signature + "\r\n" << true;
+    QTest::newRow("one byte changed") << changed << signature << false;
+    QTest::newRow("signed by another key") << list << otherKey.signatureBase64(list) << false;
+    QTest::newRow("no signature on the server") << list << QByteArray() << false;
+    QTest::newRow("garbled signature") << list << QByteArray("to nie jest podpis!") << false;
+    QTest::newRow("signature cut short") << list << signature.left(40) << false;
+}
+
+void TestRetrieval::signedList()
+{
+    QFETCH(QByteArray, servedList);
+    QFETCH(QByteArray, servedSignature);
+    QFETCH(bool, accepted);
+
+    HttpServer server;
+    server.setBody(listPath, servedList);
+    if (!servedSignature.isNull())
+        server.setBody(sigPath, servedSignature);
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey(publisherKey.publicKeyBase64());
+    dialog.parseArguments({"aktualizator"});
+    DialogProbe::checkButton(&dialog)->click();
+
+    if (accepted) {
+        waitForListPage(dialog);
+        QCOMPARE(DialogProbe::listTexts(&dialog).size(), 2);
+    } else {
+        waitForErrorPath(dialog);
+    }
+    QCOMPARE(server.requestLog(), QStringList({listPath, sigPath}));
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::signedExistingList_data()
+{
+    QTest::addColumn<bool>("withSignature");
+    QTest::newRow("signature beside it") << true;
+    QTest::newRow("no signature beside it") << false;
+}
+
+void TestRetrieval::signedExistingList()
+{
+    QFETCH(bool, withSignature);
+
+    const QByteArray list = listLine("Lokalny", "2", "http://127.0.0.1:1/l.dll");
+    QFile listFile("aktualizacje.txt");
+    QVERIFY(listFile.open(QIODevice::WriteOnly));
+    listFile.write(list);
+    listFile.close();
+    if (withSignature) {
+        QFile sigFile("aktualizacje.txt.sig");
+        QVERIFY(sigFile.open(QIODevice::WriteOnly));
+        sigFile.write(publisherKey.signatureBase64(list));
+    }
+
+    HttpServer server;
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey(publisherKey.publicKeyBase64());
+    dialog.parseArguments({"aktualizator"});
+    DialogProbe::checkButton(&dialog)->click();
+    if (withSignature) {
+        waitForListPage(dialog);
+        QVERIFY(DialogProbe::listTexts(&dialog).constFirst().contains("Lokalny"));
+    } else {
+        waitForErrorPath(dialog);
+    }
+    QTest::qWait(50);
+    QCOMPARE(server.totalRequests(), 0);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+QTEST_MAIN(TestRetrieval)
+#include "tst_retrieval.moc"
