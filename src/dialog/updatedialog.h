@@ -56,6 +56,7 @@ private:
     void abortUpdate();
     void startNextDownload();
     void finishUpdate();
+    void stopOnUnwritableTarget();
 
     QNetworkReply *startTransfer(const QUrl &url);
     bool startFileFetch(const QString &fileName, const QUrl &url);

@@ -96,10 +96,7 @@ void UpdateDialog::startNextDownload()
     }
     if (!opened) {
         releaseTarget();
-        QMessageBox::information(this, QStringLiteral("Aktualizator"),
-                                 tr("Nie można zapisać plików, aktualizacja zakończona błędem."),
-                                 QMessageBox::Ok);
-        abortUpdate();
+        stopOnUnwritableTarget();
         return;
     }
 
@@ -115,6 +112,14 @@ void UpdateDialog::startNextDownload()
     connect(reply, &QNetworkReply::downloadProgress, this, &UpdateDialog::downloadProgress);
 }
 
+void UpdateDialog::stopOnUnwritableTarget()
+{
+    QMessageBox::information(this, QStringLiteral("Aktualizator"),
+                             tr("Nie można zapisać plików, aktualizacja zakończona błędem."),
+                             QMessageBox::Ok);
+    abortUpdate();
+}
+
 void UpdateDialog::downloadFinished()
 {
     if (reply) {
@@ -128,10 +133,7 @@ void UpdateDialog::downloadFinished()
             // The bytes arrived but cannot take the installed file's place (a directory in the
             // way, a read-only target): the same stop as a target that cannot be opened.
             releaseTarget();
-            QMessageBox::information(this, QStringLiteral("Aktualizator"),
-                                     tr("Nie można zapisać plików, aktualizacja zakończona błędem."),
-                                     QMessageBox::Ok);
-            abortUpdate();
+            stopOnUnwritableTarget();
             return;
         }
     }
