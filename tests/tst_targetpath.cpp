@@ -53,6 +53,10 @@ void TestTargetPath::target_data()
         {"/com1.dll", "com1.dll", ""},
         {"/Lpt9", "Lpt9", ""},
         {"/console.dll", "console.dll", "D:/app/plugins/console.dll"},
+        {"/a%3Fb.dll", "a?b.dll", ""},
+        {"/a%22b%7C.dll", "a\"b|.dll", ""},
+        {"/welor.exe.", "welor.exe.", ""},
+        {"/welor.exe%20", "welor.exe ", ""},
     };
     for (const auto &row : rows) {
         QTest::addRow("%s", *row.path ? row.path : "no path")

@@ -14,12 +14,16 @@ bool isSafeFileName(const QString &fileName)
     if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
         return false;
     for (const QChar c : fileName) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
+        // Separators and drive colons could leave the directory; the rest Windows cannot store.
+        if (QStringView(u"/\\:<>\"|?*").contains(c))
             return false;
         if (c.unicode() < 0x20 || c.category() == QChar::Other_Control
             || c.category() == QChar::Other_Format)
             return false;
     }
+    // Windows silently drops a trailing dot or blank, which would change the name.
+    if (fileName.endsWith(QLatin1Char('.')) || fileName.endsWith(QLatin1Char(' ')))
+        return false;
     // Windows opens these device names whatever the extension, so "NUL.dll" is no file.
     static const QRegularExpression deviceName(
             QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\\..*)?$"),

@@ -8,8 +8,9 @@ class QUrl;
 QString linkFileName(const QUrl &url);
 
 // The server chooses the name, so it must not be able to climb out of the install directory
-// or name a device: no empty name, no "." or "..", no separators, drive colons, control or
-// bidirectional-format characters, and no Windows device names.
+// or name something other than a plain file: no empty name, no "." or "..", no separators or
+// drive colons, no control or bidirectional-format characters, nothing Windows cannot store
+// or would read as a device.
 bool isSafeFileName(const QString &fileName);
 
 // The main product's executable lands in the install directory itself, everything else in

@@ -1,0 +1,457 @@
+#include "app/version.h"
+#include "download/targetpath.h"
+#include "updatelist/signature.h"
+#include "updatelist/updatelistformat.h"
+
+#include <QtTest>
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QUuid>
+
+#include <memory>
+
+namespace {
+
+const QString listName = QStringLiteral("aktualizacje.txt");
+const QString signatureName = QStringLiteral("aktualizacje.txt.sig");
+const QString defaultBase = QStringLiteral("https://aktualizacje.example/pliki");
+
+struct Run
+{
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+};
+
+Run run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    Run result;
+    result.finished
+        = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+Run makeList(const QStringList &arguments)
+{
+    return run(QStringLiteral(MAKE_LIST_SCRIPT), arguments);
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray printedPublicKey(const QByteArray &out)
+{
+    const QList<QByteArray> lines = out.split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("UPDATE_PUBLIC_KEY="))
+            return line.mid(int(qstrlen("UPDATE_PUBLIC_KEY="))).trimmed();
+    }
+    return {};
+}
+
+quint32 localMidnight(int year, int month, int day)
+{
+    return quint32(
+        QDateTime(QDate(year, month, day), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
+}
+
+struct Component
+{
+    QString name;
+    QString version;
+    QString file;
+    QByteArray content;
+    quint32 value;
+};
+
+struct Refusal
+{
+    const char *title;
+    QString line;
+    QString complaint;
+};
+
+// Manifest lines the generator must refuse, each with a text its complaint names.
+QList<Refusal> refusalCases()
+{
+    return {
+        {"name with <", QStringLiteral("a<b 1 a.dll"), QStringLiteral("a<b")},
+        {"name with >", QStringLiteral("a>b 1 a.dll"), QStringLiteral("a>b")},
+        {"name with a control character", QStringLiteral("a\x01z\t1\ta.dll"),
+            QStringLiteral("U+0001")},
+        {"name outside Windows-1250", QStringLiteral("Ωmega 1 a.dll"),
+            QStringLiteral("Windows-1250")},
+        {"name listed twice", QStringLiteral("Dobry 2 a.dll"), QStringLiteral("twice")},
+        {"WELOR without b", QStringLiteral("WELOR 15032013 a.dll"), QStringLiteral("\"15032013\"")},
+        {"WELOR with upper-case B", QStringLiteral("WELOR 2.4B15032013 a.dll"),
+            QStringLiteral("2.4B15032013")},
+        {"WELOR 31 February", QStringLiteral("WELOR b31022013 a.dll"), QStringLiteral("31022013")},
+        {"WELOR 29 February of a common year", QStringLiteral("WELOR 1b29022013 a.dll"),
+            QStringLiteral("29022013")},
+        {"WELOR seven digits", QStringLiteral("WELOR b1503201 a.dll"), QStringLiteral("1503201")},
+        {"WELOR month 13", QStringLiteral("WELOR b15132013 a.dll"), QStringLiteral("15132013")},
+        {"WELOR 1969", QStringLiteral("WELOR b31121969 a.dll"), QStringLiteral("b31121969")},
+        // Local midnight lies before the epoch east of Greenwich, which the updater reads as
+        // an unreadable date.
+        {"WELOR 1 January 1970", QStringLiteral("WELOR b01011970 a.dll"),
+            QStringLiteral("b01011970")},
+        {"WELOR 2106", QStringLiteral("WELOR b01012106 a.dll"), QStringLiteral("b01012106")},
+        {"number with a letter", QStringLiteral("Raporty 12a a.dll"), QStringLiteral("12a")},
+        {"negative number", QStringLiteral("Minus -1 a.dll"), QStringLiteral("-1")},
+        {"number with a sign", QStringLiteral("Plus +1 a.dll"), QStringLiteral("+1")},
+        {"number beyond 32 bits", QStringLiteral("Duzy 4294967296 a.dll"),
+            QStringLiteral("4294967296")},
+        {"missing file", QStringLiteral("Brak 1 brak.dll"), QStringLiteral("brak.dll")},
+        {"file ..", QStringLiteral("Kropki 1 .."), QStringLiteral("\"..\"")},
+        {"file in a subfolder", QStringLiteral("Sub 1 sub/b.dll"), QStringLiteral("sub/b.dll")},
+        {"file with a backslash", QStringLiteral("Backslash 1 c\\d.dll"),
+            QStringLiteral("c\\d.dll")},
+        {"file with a colon", QStringLiteral("Colon 1 c:d.dll"), QStringLiteral("c:d.dll")},
+        {"file naming a Windows device", QStringLiteral("Device 1 nul.dll"),
+            QStringLiteral("nul.dll")},
+        {"two fields", QStringLiteral("Dwa 1"), QStringLiteral("NAME VERSION FILE")},
+    };
+}
+
+using Versions = QMap<QString, quint32>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Versions)
+
+class TestPublishing : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+
+    void listRoundTripsThroughUpdater();
+    void unsignedListDropsOutdatedSignature();
+    void acceptedBoundaries_data();
+    void acceptedBoundaries();
+    void refusals_data();
+    void refusals();
+    void refusedBaseUrl_data();
+    void refusedBaseUrl();
+    void refusesKeyOfAnotherType();
+
+private:
+    QString generateKey(const QString &algorithm);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString folder;
+    std::unique_ptr<Run> refusalRun;
+    std::unique_ptr<QTemporaryDir> refusalDir;
+    QString refusalFolder;
+    QString refusalManifest;
+};
+
+void TestPublishing::initTestCase()
+{
+    QVERIFY2(QFileInfo(QStringLiteral(MAKE_LIST_SCRIPT)).isExecutable(), MAKE_LIST_SCRIPT);
+    const Run help = makeList({QStringLiteral("--help")});
+    QVERIFY2(help.finished && help.exitCode == 0, qPrintable(help.err));
+    QVERIFY(help.out.contains("NAME"));
+}
+
+void TestPublishing::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    folder = dir->filePath(QStringLiteral("pliki"));
+    QVERIFY(QDir().mkpath(folder));
+}
+
+QString TestPublishing::generateKey(const QString &algorithm)
+{
+    const QString path = dir->filePath(algorithm + QStringLiteral("-")
+        + QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral(".pem"));
+    const Run openssl = run(QStringLiteral("openssl"),
+        {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), algorithm, QStringLiteral("-out"),
+            path});
+    if (!openssl.finished || openssl.exitCode != 0) {
+        qWarning("openssl genpkey failed: %s", qPrintable(openssl.err));
+        return {};
+    }
+    return path;
+}
+
+void TestPublishing::listRoundTripsThroughUpdater()
+{
+    QByteArray large(300 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < large.size(); ++i)
+        large[i] = char((i * 7919) >> 3);
+    const QList<Component> components = {
+        {QStringLiteral("raporty"), QStringLiteral("4294967295"), QStringLiteral("raporty-lc.dll"),
+            "lower", 4294967295u},
+        {QStringLiteral("Żurnal"), QStringLiteral("7"), QStringLiteral("żurnal #1 100%.dll"),
+            "zurnal", 7},
+        {QStringLiteral("WELOR"), QStringLiteral("2.4b15032013b7"), QStringLiteral("welor.exe"),
+            large, localMidnight(2013, 3, 15)},
+        {QStringLiteral("Księgowość"), QStringLiteral("1363302000"),
+            QStringLiteral("Księgowość 2.dll"), "ksiegowosc", 1363302000},
+        {QStringLiteral("Raporty"), QStringLiteral("0012"), QStringLiteral("raporty.dll"),
+            QByteArray(), 12},
+    };
+    // Comments, blank lines, blank- and tab-separated lines and both line ends, as people
+    // write manifests by hand.
+    QByteArray manifest = "# nazwa\twersja\tplik\n\n";
+    for (const Component &c : components) {
+        if (c.name.contains(QLatin1Char(' ')) || c.file.contains(QLatin1Char(' ')))
+            manifest += (c.name + QLatin1Char('\t') + c.version + QStringLiteral("\t\t") + c.file)
+                            .toUtf8()
+                + "\r\n";
+        else
+            manifest
+                += ("  " + c.name + QStringLiteral("   ") + c.version + QLatin1Char(' ') + c.file)
+                       .toUtf8()
+                + "\n";
+        QVERIFY(writeFile(folder + QLatin1Char('/') + c.file, c.content));
+    }
+    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
+    QVERIFY(writeFile(manifestPath, manifest));
+    const QString outDir = dir->filePath(QStringLiteral("serwer"));
+    QVERIFY(QDir().mkpath(outDir));
+    const QString key = generateKey(QStringLiteral("ed25519"));
+    QVERIFY(!key.isEmpty());
+
+    const Run result = makeList({folder, defaultBase + QLatin1Char('/'), manifestPath,
+        QStringLiteral("--output-dir"), outDir, QStringLiteral("--key"), key});
+    QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
+    QVERIFY(!QFile::exists(folder + QLatin1Char('/') + listName));
+
+    const QByteArray bytes = readFile(outDir + QLatin1Char('/') + listName);
+    QVERIFY(bytes.endsWith("\r\n"));
+    QCOMPARE(bytes.count('\n'), components.size());
+    QCOMPARE(bytes.count("\r\n"), components.size());
+    // Windows-1250, not UTF-8: "ę" 0xEA, "ś" 0x9C, "ć" 0xE6, "Ż" 0xAF.
+    QVERIFY(bytes.contains("<Ksi\xEAgowo\x9C\xE6>"));
+    QVERIFY(bytes.contains("<\xAFurnal>"));
+
+    const QMap<QString, UpdateEntry> entries = parseUpdateList(bytes);
+    const QStringList expectedOrder = {QStringLiteral("Księgowość"), QStringLiteral("Raporty"),
+        QStringLiteral("WELOR"), QStringLiteral("raporty"), QStringLiteral("Żurnal")};
+    QCOMPARE(entries.keys(), expectedOrder);
+    QStringList fileOrder;
+    const QStringList lines = updateListLines(bytes);
+    for (const QString &line : lines) {
+        const std::optional<UpdateListLine> parsed = parseUpdateListLine(line);
+        QVERIFY2(parsed, qPrintable(line));
+        fileOrder.append(parsed->name);
+    }
+    QCOMPARE(fileOrder, expectedOrder);
+
+    for (const Component &c : components) {
+        const UpdateEntry entry = entries.value(c.name);
+        QCOMPARE(entry.version, c.value);
+        QVERIFY(entry.sha256 && isValidSha256Text(*entry.sha256));
+        QCOMPARE(*entry.sha256,
+            QString::fromLatin1(
+                QCryptographicHash::hash(c.content, QCryptographicHash::Sha256).toHex()));
+        QVERIFY(entry.size);
+        QCOMPARE(parseSizeText(*entry.size), std::optional<qint64>(c.content.size()));
+        QVERIFY2(entry.link.startsWith(defaultBase + QLatin1Char('/')), qPrintable(entry.link));
+        const QUrl url(entry.link, QUrl::StrictMode);
+        QVERIFY2(url.isValid(), qPrintable(entry.link));
+        QCOMPARE(linkFileName(url), c.file);
+        QVERIFY(isSafeFileName(linkFileName(url)));
+    }
+
+    const QByteArray publicKey = printedPublicKey(result.out);
+    QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]{43}=$"))
+                 .match(QString::fromLatin1(publicKey))
+                 .hasMatch(),
+        result.out.constData());
+    const QByteArray signature = readFile(outDir + QLatin1Char('/') + signatureName);
+    QVERIFY(verifyListSignature(publicKey, bytes, signature));
+
+    for (const qsizetype at : {qsizetype(0), bytes.size() / 2, bytes.size() - 1}) {
+        QByteArray tampered = bytes;
+        tampered[at] = char(tampered.at(at) ^ 0x01);
+        QVERIFY2(
+            !verifyListSignature(publicKey, tampered, signature), qPrintable(QString::number(at)));
+    }
+    QVERIFY(!verifyListSignature(publicKey, bytes + "\r\n", signature));
+
+    // Another publisher's key must not vouch for this list.
+    const QString otherKey = generateKey(QStringLiteral("ed25519"));
+    QVERIFY(!otherKey.isEmpty());
+    const Run other = makeList({folder, defaultBase, manifestPath, QStringLiteral("-o"),
+        dir->path(), QStringLiteral("-k"), otherKey});
+    QVERIFY2(other.finished && other.exitCode == 0, qPrintable(other.err));
+    QCOMPARE(readFile(dir->filePath(listName)), bytes);
+    QVERIFY(printedPublicKey(other.out) != publicKey);
+    QVERIFY(!verifyListSignature(printedPublicKey(other.out), bytes, signature));
+}
+
+void TestPublishing::unsignedListDropsOutdatedSignature()
+{
+    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "abc"));
+    QVERIFY(writeFile(folder + QLatin1Char('/') + signatureName, "c3RhbGU="));
+    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
+    QVERIFY(writeFile(manifestPath, "A 1 a.dll\n"));
+
+    const Run result = makeList({folder, defaultBase, manifestPath});
+    QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
+    QVERIFY(printedPublicKey(result.out).isEmpty());
+    QVERIFY(!QFile::exists(folder + QLatin1Char('/') + signatureName));
+    QCOMPARE(readFile(folder + QLatin1Char('/') + listName),
+        QByteArray("<A><ver>1</ver><sha256>"
+                   "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad</sha256>"
+                   "<size>3</size><link>https://aktualizacje.example/pliki/a.dll</link></A>\r\n"));
+}
+
+void TestPublishing::acceptedBoundaries_data()
+{
+    QTest::addColumn<QString>("manifest");
+    QTest::addColumn<Versions>("versions");
+
+    QTest::newRow("first day every zone reads") << QStringLiteral(
+        "WELOR b02011970 a.dll") << Versions {{QStringLiteral("WELOR"), localMidnight(1970, 1, 2)}};
+    QTest::newRow("last day of 2105")
+        << QStringLiteral("WELOR x.yb31122105 a.dll")
+        << Versions {{QStringLiteral("WELOR"), localMidnight(2105, 12, 31)}};
+    QTest::newRow("29 February of a leap year")
+        << QStringLiteral("WELOR 2.4b29022012bRC1 a.dll")
+        << Versions {{QStringLiteral("WELOR"), localMidnight(2012, 2, 29)}};
+    QTest::newRow("numbers") << QStringLiteral(
+        "Zero 0 a.dll\nRaporty 0004294967295 a.dll\nwelor 15032013 a.dll")
+                             << Versions {{QStringLiteral("Zero"), 0},
+                                    {QStringLiteral("Raporty"), 4294967295u},
+                                    {QStringLiteral("welor"), 15032013}};
+}
+
+void TestPublishing::acceptedBoundaries()
+{
+    QFETCH(QString, manifest);
+    QFETCH(Versions, versions);
+
+    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "a"));
+    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
+    QVERIFY(writeFile(manifestPath, manifest.toUtf8()));
+
+    const Run result = makeList({folder, defaultBase, manifestPath});
+    QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
+    const QMap<QString, UpdateEntry> entries
+        = parseUpdateList(readFile(folder + QLatin1Char('/') + listName));
+    QCOMPARE(entries.keys(), versions.keys());
+    for (auto it = versions.cbegin(); it != versions.cend(); ++it)
+        QCOMPARE(entries.value(it.key()).version, it.value());
+}
+
+void TestPublishing::refusals_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("complaint");
+    for (const Refusal &refusal : refusalCases())
+        QTest::newRow(refusal.title) << refusal.line << refusal.complaint;
+}
+
+void TestPublishing::refusals()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, complaint);
+
+    // The generator reports every bad line of a manifest at once, so one run serves all rows.
+    if (!refusalRun) {
+        // Files the bad lines name, so that only the line itself is at fault.
+        for (const QString &name :
+            {QStringLiteral("a.dll"), QStringLiteral("dobry.dll"), QStringLiteral("sub/b.dll"),
+                QStringLiteral("c\\d.dll"), QStringLiteral("c:d.dll"), QStringLiteral("nul.dll")}) {
+            QVERIFY(QDir(folder).mkpath(QFileInfo(name).path()));
+            QVERIFY(writeFile(folder + QLatin1Char('/') + name, "x"));
+        }
+        QByteArray manifest = "Dobry 1 dobry.dll\n";
+        for (const Refusal &refusal : refusalCases())
+            manifest += refusal.line.toUtf8() + '\n';
+        refusalManifest = dir->filePath(QStringLiteral("manifest.txt"));
+        QVERIFY(writeFile(refusalManifest, manifest));
+        const QString key = generateKey(QStringLiteral("ed25519"));
+        QVERIFY(!key.isEmpty());
+        refusalRun = std::make_unique<Run>(
+            makeList({folder, defaultBase, refusalManifest, QStringLiteral("--key"), key}));
+        refusalFolder = folder;
+        // The run's files must outlive the per-row folder.
+        refusalDir = std::move(dir);
+    }
+
+    QVERIFY(refusalRun->finished);
+    QCOMPARE(refusalRun->exitCode, 1);
+    QVERIFY(printedPublicKey(refusalRun->out).isEmpty());
+    QVERIFY(!QFile::exists(refusalFolder + QLatin1Char('/') + listName));
+    QVERIFY(!QFile::exists(refusalFolder + QLatin1Char('/') + signatureName));
+
+    qsizetype lineNumber = 2;
+    const QList<Refusal> cases = refusalCases();
+    while (lineNumber - 2 < cases.size() && cases.at(lineNumber - 2).line != line)
+        ++lineNumber;
+    const QString prefix
+        = QStringLiteral("make-list: %1:%2: ").arg(refusalManifest).arg(lineNumber);
+    const QStringList messages = refusalRun->err.split(QLatin1Char('\n'));
+    QStringList forLine;
+    for (const QString &message : messages) {
+        if (message.startsWith(prefix))
+            forLine.append(message);
+    }
+    QCOMPARE(forLine.size(), 1);
+    QVERIFY2(forLine.first().contains(complaint), qPrintable(forLine.first()));
+}
+
+void TestPublishing::refusedBaseUrl_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::newRow("not http") << QStringLiteral("ftp://aktualizacje.example");
+    QTest::newRow("with a query") << QStringLiteral("https://aktualizacje.example/get?f=");
+}
+
+void TestPublishing::refusedBaseUrl()
+{
+    QFETCH(QString, base);
+
+    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "a"));
+    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
+    QVERIFY(writeFile(manifestPath, "A 1 a.dll\n"));
+
+    const Run result = makeList({folder, base, manifestPath});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains(base), qPrintable(result.err));
+    QVERIFY(!QFile::exists(folder + QLatin1Char('/') + listName));
+}
+
+void TestPublishing::refusesKeyOfAnotherType()
+{
+    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "a"));
+    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
+    QVERIFY(writeFile(manifestPath, "A 1 a.dll\n"));
+    const QString key = generateKey(QStringLiteral("ed448"));
+    QVERIFY(!key.isEmpty());
+
+    const Run result = makeList({folder, defaultBase, manifestPath, QStringLiteral("--key"), key});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains(QStringLiteral("Ed25519")), qPrintable(result.err));
+    QVERIFY(!QFile::exists(folder + QLatin1Char('/') + listName));
+}
+
+QTEST_GUILESS_MAIN(TestPublishing)
+#include "tst_publishing.moc"
