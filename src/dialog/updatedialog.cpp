@@ -28,12 +28,15 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
     noticeFont.setWeight(QFont::Bold);
     noticeFont.setPointSize(12);
     noticeLabel->setFont(noticeFont);
+    // The window is fixed at 400 pixels; with wider fonts the texts wrap instead of being cut.
+    noticeLabel->setWordWrap(true);
 
     auto *siteLabel = new QLabel(tr("Aktualizacje można również pobrac bezpośrednio z "
                                     "<a href=\"%1\">serwisu www</a>.")
                                          .arg(serverBase.toHtmlEscaped()));
     siteLabel->setTextFormat(Qt::RichText);
     siteLabel->setOpenExternalLinks(true);
+    siteLabel->setWordWrap(true);
 
     captionLabel = new QLabel(tr("Zainstalowane elementy:"));
 
@@ -57,6 +60,9 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
     listWidget->setLayout(listLayout);
     scrollArea->setWidgetResizable(true);
     scrollArea->setWidget(listWidget);
+    // The list area keeps its own height rather than the spare room, but it should show more
+    // than the two or three lines that a short installed list asks for.
+    scrollArea->setMinimumHeight(150);
 
     auto *mainLayout = new QVBoxLayout;
     mainLayout->addWidget(noticeLabel, 132);

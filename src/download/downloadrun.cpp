@@ -56,8 +56,11 @@ void UpdateDialog::download()
     progressLabel = new QLabel;
     // File names come from the server; show them as text, never as markup.
     progressLabel->setTextFormat(Qt::PlainText);
+    // Centred inside a full-width label: an aligned layout item would only get the narrow
+    // width a word-wrapping label asks for.
     progressLabel->setWordWrap(true);
-    listLayout->addWidget(progressLabel, 0, Qt::AlignCenter);
+    progressLabel->setAlignment(Qt::AlignCenter);
+    listLayout->addWidget(progressLabel);
     progressBar = new QProgressBar;
     progressBar->setTextVisible(false);
     progressBar->hide();

@@ -1,0 +1,320 @@
+// A whole update against Debian's nginx, the kind of static server the update list and the
+// component files are published on: real HTTP framing, keep-alive, sendfile and a real 404.
+
+#include "dialog/updatedialog.h"
+#include "dialogprobe.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QStringEncoder>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString nginxProgram = QStringLiteral("/usr/sbin/nginx");
+const QString problemsText = QStringLiteral("Wystąpiły problemy podczas aktualizowania plików.\n\n"
+                                            "Niektóre komponenty mogły zostać niezaktualizowane.");
+const QByteArray formerBytes = "former plugin bytes, must survive the 404\n";
+constexpr qint64 bigSize = qint64(64) << 20;
+
+QByteArray patternBlock(int blockIndex, int size)
+{
+    QByteArray block(size, Qt::Uninitialized);
+    quint32 x = 2654435761u * quint32(blockIndex + 1);
+    for (int i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        block[i] = char(x >> 24);
+    }
+    return block;
+}
+
+QByteArray bytesOf(int size, int seed)
+{
+    return patternBlock(seed, size);
+}
+
+// Writes the big component block by block so it never sits in memory whole; returns its digest.
+QByteArray writeBigFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const int blockSize = 1 << 20;
+    for (int i = 0; i < bigSize / blockSize; ++i) {
+        const QByteArray block = patternBlock(i, blockSize);
+        if (file.write(block) != block.size())
+            return {};
+        hash.addData(block);
+    }
+    return hash.result().toHex();
+}
+
+QByteArray sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return "<unreadable>";
+    return hash.result().toHex();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QStringList treeOf(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries.append(QDir(root).relativeFilePath(it.next()));
+    entries.sort();
+    return entries;
+}
+
+// nginx cannot listen on port 0, so take one the kernel hands out and give it back at once.
+// Someone else may grab it in between; the caller retries.
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+// One nginx master process, kept in the foreground as a child of the test, with every path it
+// writes inside its own prefix directory.
+class Nginx
+{
+public:
+    explicit Nginx(const QString &prefix)
+        : prefix(prefix)
+    { }
+    ~Nginx() { stop(); }
+
+    // Empty on success, otherwise why nginx would not serve.
+    QString start(const QString &documentRoot)
+    {
+        if (!QFile::exists(nginxProgram))
+            return nginxProgram + " is missing (scripts/test installs nginx-light)";
+        QString why;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = freePort();
+            if (port == 0)
+                return "no free port on 127.0.0.1";
+            why = startOn(documentRoot);
+            if (why.isEmpty())
+                return {};
+            if (!why.contains("Address already in use"))
+                break;
+        }
+        return why;
+    }
+
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+    QString accessLogPath() const { return prefix + "/access.log"; }
+
+private:
+    QString startOn(const QString &documentRoot)
+    {
+        QFile::remove(pidPath());
+        QFile::remove(errorLogPath());
+        const QString conf = prefix + "/nginx.conf";
+        if (!writeFile(conf, config(documentRoot).toUtf8()))
+            return "cannot write " + conf;
+
+        process.setProgram(nginxProgram);
+        process.setArguments({"-p", prefix, "-c", conf, "-e", errorLogPath(), "-g", "daemon off;"});
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        // Should the test die, nginx must not live on.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        process.start();
+        if (!process.waitForStarted(5000))
+            return "cannot run " + nginxProgram + ": " + process.errorString();
+
+        // The pid file appears only after every listening socket is bound, so a port taken by
+        // someone else never passes for nginx's.
+        const QByteArray pid = QByteArray::number(process.processId());
+        QDeadlineTimer deadline(15000);
+        while (!deadline.hasExpired()) {
+            if (readFile(pidPath()).trimmed() == pid)
+                return {};
+            if (process.waitForFinished(50))
+                break;
+        }
+        stop();
+        return QStringLiteral("nginx did not start on port %1:\n%2%3")
+            .arg(port)
+            .arg(QString::fromLocal8Bit(process.readAll()),
+                QString::fromLocal8Bit(readFile(errorLogPath())));
+    }
+
+    QString config(const QString &documentRoot) const
+    {
+        QString text;
+        // Started by root, the workers would otherwise run as "nobody", who cannot read the
+        // private temporary directories. Started by anyone else, they run as that user anyway.
+        if (::geteuid() == 0)
+            text += "user root;\n";
+        text += QStringLiteral("worker_processes 1;\n"
+                               "pid %1/nginx.pid;\n"
+                               "events { worker_connections 64; }\n"
+                               "http {\n"
+                               "    default_type application/octet-stream;\n"
+                               "    log_format e2e '$request_method $request_uri $status';\n"
+                               "    access_log %1/access.log e2e;\n"
+                               "    client_body_temp_path %1/body;\n"
+                               "    proxy_temp_path %1/proxy;\n"
+                               "    fastcgi_temp_path %1/fastcgi;\n"
+                               "    uwsgi_temp_path %1/uwsgi;\n"
+                               "    scgi_temp_path %1/scgi;\n"
+                               "    sendfile on;\n"
+                               "    server {\n"
+                               "        listen 127.0.0.1:%2;\n"
+                               "        root %3;\n"
+                               "    }\n"
+                               "}\n")
+                    .arg(prefix)
+                    .arg(port)
+                    .arg(documentRoot);
+        return text;
+    }
+
+    QString pidPath() const { return prefix + "/nginx.pid"; }
+    QString errorLogPath() const { return prefix + "/error.log"; }
+
+    QString prefix;
+    quint16 port = 0;
+    QProcess process;
+};
+
+QStringList accessLog(const QString &path)
+{
+    return QString::fromUtf8(readFile(path)).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestE2eNginx : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void wholeUpdate();
+};
+
+void TestE2eNginx::wholeUpdate()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString root = temp.path() + "/www";
+    const QString install = temp.path() + "/install";
+    QVERIFY(QDir().mkpath(root + "/pliki"));
+    QVERIFY(QDir().mkpath(install + "/plugins"));
+
+    const QByteArray mainBytes = bytesOf(3 << 20, 1);
+    const QByteArray pluginBytes = bytesOf(300000, 2);
+    QVERIFY(writeFile(root + "/pliki/welor.exe", mainBytes));
+    QVERIFY(writeFile(root + "/pliki/raporty.dll", pluginBytes));
+    const QByteArray bigSha = writeBigFile(root + "/pliki/mapy.dat");
+    QVERIFY(!bigSha.isEmpty());
+
+    QVERIFY(writeFile(install + "/welor.exe", "old main product"));
+    QVERIFY(writeFile(install + "/plugins/raporty.dll", "old plug-in"));
+    QVERIFY(writeFile(install + "/plugins/brakujacy.dll", formerBytes));
+
+    Nginx nginx(temp.path());
+    const QString why = nginx.start(root);
+    if (!why.isEmpty())
+        QFAIL(qPrintable("nginx could not be started, so nothing was tested: " + why));
+
+    // Published the way the main product's publishers do it: Windows-1250, CR LF, a Polish
+    // name, and integrity data on the line of the big file.
+    const QString files = nginx.baseUrl() + "/pliki/";
+    const QString list = "<WELOR><ver>2.5b15032013</ver><link>" + files
+        + "welor.exe</link></WELOR>\r\n" + "<Raporty><ver>200</ver><link>" + files
+        + "raporty.dll</link></Raporty>\r\n" + "<Mapy Śląska><ver>300</ver><sha256>"
+        + QString::fromLatin1(bigSha.toUpper()) + "</sha256><size>" + QString::number(bigSize)
+        + "</size><link>" + files + "mapy.dat</link></Mapy Śląska>\r\n"
+        + "<Brakujący><ver>400</ver><link>" + files + "brakujacy.dll</link></Brakujący>\r\n";
+    QStringEncoder encoder("windows-1250");
+    QVERIFY(encoder.isValid());
+    const QByteArray listBytes = encoder.encode(list);
+    QVERIFY(!encoder.hasError());
+    QVERIFY(writeFile(root + "/aktualizacje.txt", listBytes));
+
+    const QString previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(install));
+    auto restoreDir = qScopeGuard([&] { QDir::setCurrent(previousDir); });
+
+    UpdateDialog dialog(nullptr, nginx.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator", "WELOR::2.4b01012013", "Raporty::100", "detached"});
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(DialogProbe::nextButton(&dialog)->isEnabled(), 20000);
+    QCOMPARE(
+        DialogProbe::caption(&dialog)->text(), QStringLiteral("Lista elementów do aktualizacji:"));
+
+    DialogProbe::nextButton(&dialog)->click();
+    QStringList boxTexts;
+    for (QCheckBox *box : DialogProbe::checkBoxes(&dialog)) {
+        boxTexts.append(box->text());
+        QVERIFY2(box->isChecked(), qPrintable(box->text()));
+    }
+    QCOMPARE(boxTexts, QStringList({"Brakujący", "Mapy Śląska", "Raporty", "WELOR"}));
+
+    DialogProbe::nextButton(&dialog)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), problemsText, 120000);
+    QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
+    QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
+
+    QCOMPARE(readFile("welor.exe"), mainBytes);
+    QCOMPARE(readFile("plugins/raporty.dll"), pluginBytes);
+    QCOMPARE(QFileInfo("plugins/mapy.dat").size(), bigSize);
+    QCOMPARE(sha256Of("plugins/mapy.dat"), bigSha);
+    QCOMPARE(readFile("plugins/brakujacy.dll"), formerBytes);
+    // No temporary file left behind, nothing written anywhere else.
+    QCOMPARE(treeOf("."),
+        QStringList({"plugins", "plugins/brakujacy.dll", "plugins/mapy.dat", "plugins/raporty.dll",
+            "welor.exe"}));
+
+    // nginx writes a line when it has finished a response; give the last one a moment.
+    const QStringList expected {"GET /aktualizacje.txt 200", "GET /pliki/brakujacy.dll 404",
+        "GET /pliki/mapy.dat 200", "GET /pliki/raporty.dll 200", "GET /pliki/welor.exe 200"};
+    QTRY_COMPARE_WITH_TIMEOUT(accessLog(nginx.accessLogPath()).size(), expected.size(), 5000);
+    QCOMPARE(accessLog(nginx.accessLogPath()), expected);
+}
+
+QTEST_MAIN(TestE2eNginx)
+#include "tst_e2e_nginx.moc"
