@@ -1,6 +1,7 @@
 #include "app/version.h"
 #include "dialog/updatedialog.h"
-#include "dialogprobe.h"
+#include "dialogflow.h"
+#include "testutil.h"
 
 #include <QtTest>
 
@@ -8,30 +9,23 @@
 #include <QKeySequence>
 #include <QTextDocument>
 
-namespace {
+#include <memory>
 
-const QString unreachableBase = QStringLiteral("http://127.0.0.1:9");
-const QString listFileName = QStringLiteral("aktualizacje.txt");
-const QString errorText = QStringLiteral("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
-const QString installedCaption = QStringLiteral("Zainstalowane elementy:");
-const QString listCaption = QStringLiteral("Lista elementów do aktualizacji:");
-const QString selectionCaption = QStringLiteral("Wybór elementów do aktualizacji:");
+namespace {
 
 QString listLine(const QString &name, int version)
 {
-    return QStringLiteral("<%1><ver>%2</ver><link>http://127.0.0.1:9/%1.dll</link></%1>")
+    return QStringLiteral("<%1><ver>%2</ver><link>http://127.0.0.1:0/%1.dll</link></%1>")
         .arg(name)
         .arg(version);
 }
 
 bool writeListFile(const QStringList &lines)
 {
-    QFile file(listFileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
+    QByteArray bytes;
     for (const QString &line : lines)
-        file.write(line.toUtf8() + '\n');
-    return true;
+        bytes += line.toUtf8() + '\n';
+    return writeFile(listFileName, bytes);
 }
 
 QString plainRendering(const QString &richText)
@@ -113,21 +107,17 @@ private Q_SLOTS:
     void unwritableWorkingDirectory();
 
 private:
-    QScopedPointer<QTemporaryDir> workDir;
-    QString savedCurrentPath;
+    std::unique_ptr<TemporaryWorkingDirectory> workDir;
 };
 
 void TestDialog::init()
 {
-    savedCurrentPath = QDir::currentPath();
-    workDir.reset(new QTemporaryDir);
+    workDir = std::make_unique<TemporaryWorkingDirectory>();
     QVERIFY(workDir->isValid());
-    QVERIFY(QDir::setCurrent(workDir->path()));
 }
 
 void TestDialog::cleanup()
 {
-    QDir::setCurrent(savedCurrentPath);
     workDir.reset();
 }
 
@@ -173,7 +163,7 @@ void TestDialog::constructedWindow()
 void TestDialog::closeButtonClosesWindow()
 {
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1")});
+    dialog.parseArguments({"aktualizator", "A::1"});
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
@@ -226,7 +216,7 @@ void TestDialog::metaObject()
 void TestDialog::progressWithoutTransferChangesNothing()
 {
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1")});
+    dialog.parseArguments({"aktualizator", "A::1"});
     const QStringList before = DialogProbe::listTexts(&dialog);
 
     const QMetaMethod progress
@@ -269,7 +259,7 @@ void TestDialog::intake()
     QFETCH(QStringList, lines);
 
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments(QStringList {QStringLiteral("aktualizator")} + arguments);
+    dialog.parseArguments(QStringList {"aktualizator"} + arguments);
 
     QCOMPARE(plainRenderings(&dialog), lines);
     QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
@@ -294,7 +284,7 @@ void TestDialog::detachedMode()
 
     QVERIFY(writeListFile({listLine("A", 2), listLine("N", 10)}));
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1"), last});
+    dialog.parseArguments({"aktualizator", "A::1", last});
 
     // Nothing has been shown yet: in detached mode the list has already been taken in.
     QVERIFY(!dialog.isVisible());
@@ -338,7 +328,7 @@ void TestDialog::pages_data()
         << QStringList {plainLine("Alpha", 5), newLine("alpha", 7)} << QStringList {"alpha [x]"};
     QTest::newRow("unreadable main-product date is never older")
         << QStringList {"WELOR::b31022013"}
-        << QStringList {"<WELOR><ver>2.4b15032013</ver><link>http://127.0.0.1:9/welor.exe</link>"
+        << QStringList {"<WELOR><ver>2.4b15032013</ver><link>http://127.0.0.1:0/welor.exe</link>"
                         "</WELOR>"}
         << QStringList {colouredLine("WELOR", "#00ff55", unreadableVersion)}
         << QStringList {"WELOR [ ]"};
@@ -358,8 +348,7 @@ void TestDialog::pages()
 
     QVERIFY(writeListFile(list));
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments(QStringList {QStringLiteral("aktualizator")} + installed
-        + QStringList {QStringLiteral("detached")});
+    dialog.parseArguments(QStringList {"aktualizator"} + installed + QStringList {"detached"});
     dialog.show();
 
     QCOMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
@@ -382,8 +371,7 @@ void TestDialog::ampersandIsNoAccelerator()
 {
     QVERIFY(writeListFile({listLine("R&D", 3), listLine("<i>x</i>", 4)}));
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments(
-        {QStringLiteral("aktualizator"), QStringLiteral("R&D::1"), QStringLiteral("detached")});
+    dialog.parseArguments({"aktualizator", "R&D::1", "detached"});
 
     QCOMPARE(plainRenderings(&dialog), QStringList({plainOf("R&D", 3), plainOf("<i>x</i>", 4)}));
 
@@ -399,8 +387,7 @@ void TestDialog::unreadableListFile()
 {
     QVERIFY(QDir::current().mkdir(listFileName));
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments(
-        {QStringLiteral("aktualizator"), QStringLiteral("A::1"), QStringLiteral("B::2")});
+    dialog.parseArguments({"aktualizator", "A::1", "B::2"});
 
     DialogProbe::checkButton(&dialog)->click();
 
@@ -412,57 +399,33 @@ void TestDialog::unreadableListFile()
     QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
 }
 
-// Records what the list area showed when the first message box appeared.
-class ListAtMessageBox : public QObject
-{
-public:
-    ListAtMessageBox(QDialog *dialog)
-        : dialog(dialog)
-    {
-        qApp->installEventFilter(this);
-    }
-    ~ListAtMessageBox() override { qApp->removeEventFilter(this); }
-
-    bool seen = false;
-    QStringList lines;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (!seen && event->type() == QEvent::Show && qobject_cast<QMessageBox *>(watched)) {
-            seen = true;
-            lines = DialogProbe::listTexts(dialog);
-        }
-        return false;
-    }
-
-private:
-    QDialog *dialog;
-};
-
 void TestDialog::unwritableWorkingDirectory()
 {
-    // A directory removed while it is the working one cannot take new files, even for root.
-    const QString gone = workDir->filePath(QStringLiteral("gone"));
-    QVERIFY(QDir().mkdir(gone));
-    QVERIFY(QDir::setCurrent(gone));
-    QVERIFY(QDir().rmdir(gone));
+    QVERIFY(workDir->enterRemovedDirectory(QStringLiteral("gone")));
 
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::1")});
+    dialog.parseArguments({"aktualizator", "A::1"});
     dialog.show();
     const QStringList installedLines = DialogProbe::listTexts(&dialog);
 
-    ListAtMessageBox watcher(&dialog);
+    // What the list area showed when the first message box appeared.
+    bool seen = false;
+    QStringList linesAtBox;
+    const EventSpy spy([&](QObject *watched, QEvent *event) {
+        if (!seen && event->type() == QEvent::Show && qobject_cast<QMessageBox *>(watched)) {
+            seen = true;
+            linesAtBox = DialogProbe::listTexts(&dialog);
+        }
+    });
     MessageBoxAnswerer answerer(QMessageBox::Ok);
     DialogProbe::checkButton(&dialog)->click();
 
     QCOMPARE(answerer.count(), 1);
     QCOMPARE(answerer.titles.first(), QStringLiteral("Aktualizator"));
-    QCOMPARE(answerer.texts.first(), QStringLiteral("Nie można pobrać aktualizacji"));
+    QCOMPARE(answerer.texts.first(), cannotFetchText);
     QCOMPARE(answerer.buttons.first(), QMessageBox::StandardButtons(QMessageBox::Ok));
-    QVERIFY(watcher.seen);
-    QCOMPARE(watcher.lines, installedLines);
+    QVERIFY(seen);
+    QCOMPARE(linesAtBox, installedLines);
 
     QTRY_COMPARE(DialogProbe::listTexts(&dialog), QStringList(errorText));
     QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);

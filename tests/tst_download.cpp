@@ -1,26 +1,15 @@
 #include "dialog/updatedialog.h"
-#include "dialogprobe.h"
+#include "dialogflow.h"
 #include "httpserver.h"
+#include "testutil.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <memory>
 
 namespace {
 
-const QString successText = QStringLiteral("Aktualizacja zakończona pomyślnie");
-const QString problemsText = QStringLiteral("Wystąpiły problemy podczas aktualizowania plików.\n\n"
-                                            "Niektóre komponenty mogły zostać niezaktualizowane.");
-const QString errorText = QStringLiteral("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
-const QString cannotWriteText
-    = QStringLiteral("Nie można zapisać plików, aktualizacja zakończona błędem.");
 const QString listPath = QStringLiteral("/aktualizacje.txt");
 const QByteArray formerBytes = "former plugin bytes\n";
 
@@ -28,6 +17,13 @@ QByteArray listLine(const QByteArray &name, const QString &link, const QByteArra
 {
     return "<" + name + "><ver>7</ver>" + middle + "<link>" + link.toUtf8() + "</link></" + name
         + ">\n";
+}
+
+// A list line for a file the server serves under /files/.
+QByteArray fileLine(const HttpServer &server, const QByteArray &name, const QString &file,
+    const QByteArray &middle = {})
+{
+    return listLine(name, server.url("/files/" + file).toString(), middle);
 }
 
 QByteArray bodyOf(int size, char seed)
@@ -38,32 +34,6 @@ QByteArray bodyOf(int size, char seed)
     return body;
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// Every file and directory below root, relative to it.
-QStringList treeOf(const QString &root)
-{
-    const QDir dir(QFileInfo(root).absoluteFilePath());
-    QStringList entries;
-    QDirIterator it(dir.path(),
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    while (it.hasNext())
-        entries.append(dir.relativeFilePath(it.next()));
-    entries.sort();
-    return entries;
-}
-
 QStringList pluginFiles()
 {
     QStringList files = QDir("plugins").entryList(
@@ -71,37 +41,6 @@ QStringList pluginFiles()
     files.sort();
     return files;
 }
-
-bool isFinalText(const QString &text)
-{
-    return text == successText || text == problemsText || text == errorText;
-}
-
-// Lowers the file size limit of the whole process, so that writes beyond it fail as on a full
-// disk; SIGXFSZ would otherwise kill the test.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-
-private:
-    rlimit saved {};
-    void (*previousHandler)(int) = nullptr;
-};
 
 enum class Failure { None, DiskFull };
 
@@ -139,42 +78,36 @@ private Q_SLOTS:
 private:
     // Fetches the list in detached mode (no hand-off question) and stops on the selection page.
     void toSelection(UpdateDialog &dialog);
-    void waitForEnd(UpdateDialog &dialog);
+    // The same, then downloads what is ticked and waits for the end of the run.
+    void downloadTicked(UpdateDialog &dialog);
 
-    std::unique_ptr<QTemporaryDir> tempDir;
-    QString previousDir;
+    std::unique_ptr<TemporaryWorkingDirectory> workDir;
 };
 
 void TestDownload::init()
 {
-    previousDir = QDir::currentPath();
-    tempDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(tempDir->isValid());
-    QVERIFY(QDir::setCurrent(tempDir->path()));
+    workDir = std::make_unique<TemporaryWorkingDirectory>();
+    QVERIFY(workDir->isValid());
     QVERIFY(QDir().mkdir("plugins"));
 }
 
 void TestDownload::cleanup()
 {
-    QDir::setCurrent(previousDir);
-    tempDir.reset();
+    workDir.reset();
 }
 
 void TestDownload::toSelection(UpdateDialog &dialog)
 {
     dialog.setUpdatePublicKey({});
     dialog.parseArguments({"aktualizator", "detached"});
-    QTRY_VERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
-    DialogProbe::nextButton(&dialog)->click();
-    QCOMPARE(
-        DialogProbe::caption(&dialog)->text(), QStringLiteral("Wybór elementów do aktualizacji:"));
+    DialogFlow::toSelection(&dialog);
 }
 
-void TestDownload::waitForEnd(UpdateDialog &dialog)
+void TestDownload::downloadTicked(UpdateDialog &dialog)
 {
-    QTRY_VERIFY_WITH_TIMEOUT(isFinalText(DialogProbe::statusText(&dialog)), 10000);
-    QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
-    QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
+    toSelection(dialog);
+    DialogProbe::nextButton(&dialog)->click();
+    DialogFlow::waitForEnd(&dialog);
 }
 
 void TestDownload::wholeFlow()
@@ -186,11 +119,9 @@ void TestDownload::wholeFlow()
         server.setBody(QStringLiteral("/files/%1.dll").arg(name), bodyOf(1000, name[0]));
     // Lines out of order: the run goes by name, upper case before lower case.
     server.setBody(listPath,
-        listLine("b", server.url("/files/b.dll").toString())
-            + listLine("c", server.url("/files/c.dll").toString())
-            + listLine("WELOR", server.url("/files/welor.exe").toString())
-            + listLine("a", server.url("/files/a.dll").toString())
-            + listLine("B", server.url("/files/B.dll").toString()));
+        fileLine(server, "b", "b.dll") + fileLine(server, "c", "c.dll")
+            + fileLine(server, "WELOR", "welor.exe") + fileLine(server, "a", "a.dll")
+            + fileLine(server, "B", "B.dll"));
 
     UpdateDialog dialog(nullptr, server.baseUrl());
     dialog.setUpdatePublicKey({});
@@ -208,10 +139,10 @@ void TestDownload::wholeFlow()
     boxes.at(4)->click();
     DialogProbe::nextButton(&dialog)->click();
     QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
-    waitForEnd(dialog);
+    DialogFlow::waitForEnd(&dialog);
 
     QCOMPARE(DialogProbe::statusText(&dialog), successText);
-    QCOMPARE(DialogProbe::caption(&dialog)->text(), QStringLiteral("Postęp aktualizacji:"));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), progressCaption);
     QCOMPARE(server.requestLog(),
         QStringList(
             {listPath, "/files/B.dll", "/files/welor.exe", "/files/a.dll", "/files/b.dll"}));
@@ -236,8 +167,7 @@ void TestDownload::nothingToDownload()
 
     HttpServer server;
     server.setBody("/files/x.dll", "x");
-    server.setBody(
-        listPath, emptyList ? QByteArray() : listLine("x", server.url("/files/x.dll").toString()));
+    server.setBody(listPath, emptyList ? QByteArray() : fileLine(server, "x", "x.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
     toSelection(dialog);
     for (QCheckBox *box : DialogProbe::checkBoxes(&dialog))
@@ -273,11 +203,9 @@ void TestDownload::targetPlacement()
     HttpServer server;
     const QByteArray bytes = bodyOf(5000, 'p');
     server.setBody("/files/" + fileName, bytes);
-    server.setBody(listPath, listLine(name, server.url("/files/" + fileName).toString()));
+    server.setBody(listPath, fileLine(server, name, fileName));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     QCOMPARE(DialogProbe::statusText(&dialog), successText);
     QCOMPARE(readFile(target), bytes);
@@ -294,14 +222,11 @@ void TestDownload::missingPluginsDirectory()
     server.setBody("/files/b.dll", "plugin b");
     server.setBody("/files/c.dll", "plugin c");
     server.setBody(listPath,
-        listLine("A", server.url("/files/welor.exe").toString())
-            + listLine("B", server.url("/files/b.dll").toString())
-            + listLine("C", server.url("/files/c.dll").toString()));
+        fileLine(server, "A", "welor.exe") + fileLine(server, "B", "b.dll")
+            + fileLine(server, "C", "c.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
     MessageBoxAnswerer answerer(QMessageBox::Ok);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     QCOMPARE(answerer.titles, QStringList {"Aktualizator"});
     QCOMPARE(answerer.texts, QStringList {cannotWriteText});
@@ -318,13 +243,10 @@ void TestDownload::failureInTheMiddle()
     server.setBody("/files/b.dll", "no such file", 404);
     server.setBody("/files/c.dll", "third");
     server.setBody(listPath,
-        listLine("a", server.url("/files/a.dll").toString())
-            + listLine("b", server.url("/files/b.dll").toString())
-            + listLine("c", server.url("/files/c.dll").toString()));
+        fileLine(server, "a", "a.dll") + fileLine(server, "b", "b.dll")
+            + fileLine(server, "c", "c.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     QCOMPARE(DialogProbe::statusText(&dialog), problemsText);
     QCOMPARE(server.requestCount("/files/c.dll"), 1);
@@ -354,7 +276,7 @@ void TestDownload::progressLine()
     if (!lengthKnown)
         slow.fault = HttpResponse::Fault::NoContentLength;
     server.setResponse("/files/wolny.dll", slow);
-    server.setBody(listPath, listLine("Wolny", server.url("/files/wolny.dll").toString()));
+    server.setBody(listPath, fileLine(server, "Wolny", "wolny.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
     toSelection(dialog);
     DialogProbe::nextButton(&dialog)->click();
@@ -366,7 +288,7 @@ void TestDownload::progressLine()
     QTRY_VERIFY2(midway.match(DialogProbe::statusText(&dialog)).hasMatch()
             && midway.match(DialogProbe::statusText(&dialog)).captured(1) != "3000",
         qPrintable(DialogProbe::statusText(&dialog)));
-    waitForEnd(dialog);
+    DialogFlow::waitForEnd(&dialog);
     QCOMPARE(DialogProbe::statusText(&dialog), successText);
     QCOMPARE(readFile("plugins/wolny.dll"), slow.body);
 }
@@ -376,36 +298,17 @@ void TestDownload::failedTransferKeepsFormerFile_data()
     QTest::addColumn<HttpResponse>("response");
     QTest::addColumn<Failure>("failure");
 
+    using Fault = HttpResponse::Fault;
     const QByteArray body = bodyOf(200000, 'n');
-
-    HttpResponse notFound;
-    notFound.status = 404;
-    notFound.body = "error page";
-    QTest::newRow("404") << notFound << Failure::None;
-
-    HttpResponse serverError;
-    serverError.status = 500;
-    serverError.body = body;
-    QTest::newRow("500 with body") << serverError << Failure::None;
-
-    HttpResponse cut;
-    cut.body = body;
-    cut.fault = HttpResponse::Fault::CloseEarly;
-    cut.faultAfterBytes = body.size() / 2;
-    QTest::newRow("connection cut") << cut << Failure::None;
-
-    HttpResponse stall = cut;
-    stall.fault = HttpResponse::Fault::StallAfter;
-    QTest::newRow("stall") << stall << Failure::None;
-
-    HttpResponse redirectNowhere;
-    redirectNowhere.status = 302;
-    redirectNowhere.body = "redirect body that must not become the plugin";
-    QTest::newRow("302 without Location") << redirectNowhere << Failure::None;
-
-    HttpResponse whole;
-    whole.body = body;
-    QTest::newRow("disk full") << whole << Failure::DiskFull;
+    const qint64 half = body.size() / 2;
+    QTest::newRow("404") << HttpResponse {404, "error page"} << Failure::None;
+    QTest::newRow("500 with body") << HttpResponse {500, body} << Failure::None;
+    QTest::newRow("connection cut")
+        << HttpResponse::faulty(body, Fault::CloseEarly, half) << Failure::None;
+    QTest::newRow("stall") << HttpResponse::faulty(body, Fault::StallAfter, half) << Failure::None;
+    QTest::newRow("302 without Location")
+        << HttpResponse {302, "redirect body that must not become the plugin"} << Failure::None;
+    QTest::newRow("disk full") << HttpResponse {200, body} << Failure::DiskFull;
 }
 
 void TestDownload::failedTransferKeepsFormerFile()
@@ -417,9 +320,7 @@ void TestDownload::failedTransferKeepsFormerFile()
     HttpServer server;
     server.setResponse("/files/x.dll", response);
     server.setBody("/files/z.dll", "next one");
-    server.setBody(listPath,
-        listLine("x", server.url("/files/x.dll").toString())
-            + listLine("z", server.url("/files/z.dll").toString()));
+    server.setBody(listPath, fileLine(server, "x", "x.dll") + fileLine(server, "z", "z.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
     dialog.setTransferTimeout(300);
     toSelection(dialog);
@@ -428,7 +329,7 @@ void TestDownload::failedTransferKeepsFormerFile()
     if (failure == Failure::DiskFull)
         limit = std::make_unique<FileSizeLimit>(64 * 1024);
     DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    DialogFlow::waitForEnd(&dialog);
     limit.reset();
 
     QCOMPARE(DialogProbe::statusText(&dialog), problemsText);
@@ -443,11 +344,9 @@ void TestDownload::redirectInstallsTheRealFile()
     server.setRedirect(
         "/files/x.dll", server.url("/mirror/x.dll").toString(), 301, "moved, body of the redirect");
     server.setBody("/mirror/x.dll", "the real plugin");
-    server.setBody(listPath, listLine("x", server.url("/files/x.dll").toString()));
+    server.setBody(listPath, fileLine(server, "x", "x.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     QCOMPARE(DialogProbe::statusText(&dialog), successText);
     QCOMPARE(readFile("plugins/x.dll"), QByteArray("the real plugin"));
@@ -463,9 +362,7 @@ void TestDownload::finalReplaceFails()
     slow.chunkDelayMs = 30;
     server.setResponse("/files/x.dll", slow);
     server.setBody("/files/y.dll", "later");
-    server.setBody(listPath,
-        listLine("x", server.url("/files/x.dll").toString())
-            + listLine("y", server.url("/files/y.dll").toString()));
+    server.setBody(listPath, fileLine(server, "x", "x.dll") + fileLine(server, "y", "y.dll"));
     // Something takes the target's place while its bytes are on the way.
     connect(&server, &HttpServer::requestSeen, this, [](const QString &path) {
         if (path == QLatin1String("/files/x.dll")) {
@@ -474,10 +371,8 @@ void TestDownload::finalReplaceFails()
         }
     });
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
     MessageBoxAnswerer answerer(QMessageBox::Ok);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     QCOMPARE(answerer.texts, QStringList {cannotWriteText});
     QCOMPARE(answerer.titles, QStringList {"Aktualizator"});
@@ -506,19 +401,18 @@ void TestDownload::unsafeFileName()
     QFETCH(QString, landsAt);
 
     // Two levels below the temporary directory, so a climb out still lands where it is seen.
-    const QString root = tempDir->path();
+    const QString root = workDir->path();
     QVERIFY(QDir().mkpath(root + "/a/b/plugins"));
     QVERIFY(QDir::setCurrent(root + "/a/b"));
     QStringList expectedTree = treeOf(root);
 
     HttpServer server;
     server.setBody("/files/" + linkTail, "served");
+    // Written out rather than through QUrl, which would tidy the tail up.
     server.setBody(listPath, listLine("Zly", server.baseUrl() + "/files/" + linkTail));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
     MessageBoxAnswerer answerer(QMessageBox::Ok);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     if (landsAt.isEmpty()) {
         QCOMPARE(answerer.texts, QStringList {cannotWriteText});
@@ -539,7 +433,7 @@ void TestDownload::integrity_data()
     QTest::addColumn<bool>("installed");
 
     const QByteArray body = bodyOf(3000, 'i');
-    const QByteArray sha = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    const QByteArray sha = sha256Hex(body);
     QByteArray otherSha = sha;
     otherSha[0] = otherSha[0] == 'a' ? 'b' : 'a';
     const QByteArray size = QByteArray::number(body.size());
@@ -564,11 +458,9 @@ void TestDownload::integrity()
     HttpServer server;
     const QByteArray body = bodyOf(3000, 'i');
     server.setBody("/files/x.dll", body);
-    server.setBody(listPath, listLine("x", server.url("/files/x.dll").toString(), middle));
+    server.setBody(listPath, fileLine(server, "x", "x.dll", middle));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     QCOMPARE(DialogProbe::statusText(&dialog), installed ? successText : problemsText);
     QCOMPARE(readFile("plugins/x.dll"), installed ? body : formerBytes);
@@ -579,22 +471,18 @@ void TestDownload::integrityMixed()
 {
     HttpServer server;
     const QByteArray good = bodyOf(1000, 'g');
-    const QByteArray goodSha = QCryptographicHash::hash(good, QCryptographicHash::Sha256).toHex();
+    const QByteArray goodSha = "<sha256>" + sha256Hex(good) + "</sha256>";
     server.setBody("/files/a.dll", good);
     server.setBody("/files/b.dll", "no check at all");
     server.setBody("/files/c.dll", "tampered");
     server.setBody("/files/d.dll", good);
     QVERIFY(writeFile("plugins/c.dll", formerBytes));
     server.setBody(listPath,
-        listLine("a", server.url("/files/a.dll").toString(), "<sha256>" + goodSha + "</sha256>")
-            + listLine("b", server.url("/files/b.dll").toString())
-            + listLine(
-                "c", server.url("/files/c.dll").toString(), "<sha256>" + goodSha + "</sha256>")
-            + listLine("d", server.url("/files/d.dll").toString(), "<size>1000</size>"));
+        fileLine(server, "a", "a.dll", goodSha) + fileLine(server, "b", "b.dll")
+            + fileLine(server, "c", "c.dll", goodSha)
+            + fileLine(server, "d", "d.dll", "<size>1000</size>"));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    toSelection(dialog);
-    DialogProbe::nextButton(&dialog)->click();
-    waitForEnd(dialog);
+    downloadTicked(dialog);
 
     QCOMPARE(DialogProbe::statusText(&dialog), problemsText);
     QCOMPARE(readFile("plugins/a.dll"), good);

@@ -2,15 +2,13 @@
 // component files are published on: real HTTP framing, keep-alive, sendfile and a real 404.
 
 #include "dialog/updatedialog.h"
-#include "dialogprobe.h"
+#include "dialogflow.h"
+#include "testutil.h"
 
 #include <QCryptographicHash>
-#include <QDirIterator>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QStringEncoder>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/prctl.h>
@@ -22,8 +20,6 @@
 namespace {
 
 const QString nginxProgram = QStringLiteral("/usr/sbin/nginx");
-const QString problemsText = QStringLiteral("Wystąpiły problemy podczas aktualizowania plików.\n\n"
-                                            "Niektóre komponenty mogły zostać niezaktualizowane.");
 const QByteArray formerBytes = "former plugin bytes, must survive the 404\n";
 constexpr qint64 bigSize = qint64(64) << 20;
 
@@ -36,11 +32,6 @@ QByteArray patternBlock(int blockIndex, int size)
         block[i] = char(x >> 24);
     }
     return block;
-}
-
-QByteArray bytesOf(int size, int seed)
-{
-    return patternBlock(seed, size);
 }
 
 // Writes the big component block by block so it never sits in memory whole; returns its digest.
@@ -67,29 +58,6 @@ QByteArray sha256Of(const QString &path)
     if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
         return "<unreadable>";
     return hash.result().toHex();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QStringList treeOf(const QString &root)
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    while (it.hasNext())
-        entries.append(QDir(root).relativeFilePath(it.next()));
-    entries.sort();
-    return entries;
 }
 
 // nginx cannot listen on port 0, so take one the kernel hands out and give it back at once.
@@ -236,15 +204,15 @@ private Q_SLOTS:
 
 void TestE2eNginx::wholeUpdate()
 {
-    QTemporaryDir temp;
+    TemporaryWorkingDirectory temp;
     QVERIFY(temp.isValid());
     const QString root = temp.path() + "/www";
     const QString install = temp.path() + "/install";
     QVERIFY(QDir().mkpath(root + "/pliki"));
     QVERIFY(QDir().mkpath(install + "/plugins"));
 
-    const QByteArray mainBytes = bytesOf(3 << 20, 1);
-    const QByteArray pluginBytes = bytesOf(300000, 2);
+    const QByteArray mainBytes = patternBlock(1, 3 << 20);
+    const QByteArray pluginBytes = patternBlock(2, 300000);
     QVERIFY(writeFile(root + "/pliki/welor.exe", mainBytes));
     QVERIFY(writeFile(root + "/pliki/raporty.dll", pluginBytes));
     const QByteArray bigSha = writeBigFile(root + "/pliki/mapy.dat");
@@ -274,19 +242,15 @@ void TestE2eNginx::wholeUpdate()
     QVERIFY(!encoder.hasError());
     QVERIFY(writeFile(root + "/aktualizacje.txt", listBytes));
 
-    const QString previousDir = QDir::currentPath();
     QVERIFY(QDir::setCurrent(install));
-    auto restoreDir = qScopeGuard([&] { QDir::setCurrent(previousDir); });
 
     UpdateDialog dialog(nullptr, nginx.baseUrl());
     dialog.setUpdatePublicKey({});
     dialog.parseArguments({"aktualizator", "WELOR::2.4b01012013", "Raporty::100", "detached"});
     dialog.show();
-    QTRY_VERIFY_WITH_TIMEOUT(DialogProbe::nextButton(&dialog)->isEnabled(), 20000);
-    QCOMPARE(
-        DialogProbe::caption(&dialog)->text(), QStringLiteral("Lista elementów do aktualizacji:"));
-
-    DialogProbe::nextButton(&dialog)->click();
+    DialogFlow::toSelection(&dialog, 20000);
+    if (QTest::currentTestFailed())
+        return;
     QStringList boxTexts;
     for (QCheckBox *box : DialogProbe::checkBoxes(&dialog)) {
         boxTexts.append(box->text());
@@ -295,9 +259,8 @@ void TestE2eNginx::wholeUpdate()
     QCOMPARE(boxTexts, QStringList({"Brakujący", "Mapy Śląska", "Raporty", "WELOR"}));
 
     DialogProbe::nextButton(&dialog)->click();
-    QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), problemsText, 120000);
-    QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
-    QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
+    DialogFlow::waitForEnd(&dialog, 120000);
+    QCOMPARE(DialogProbe::statusText(&dialog), problemsText);
 
     QCOMPARE(readFile("welor.exe"), mainBytes);
     QCOMPARE(readFile("plugins/raporty.dll"), pluginBytes);

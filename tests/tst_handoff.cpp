@@ -1,29 +1,19 @@
 #include "dialog/updatedialog.h"
-#include "dialogprobe.h"
+#include "dialogflow.h"
+#include "testutil.h"
 
 #include <QtTest>
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
 
-const QString unreachableBase = QStringLiteral("http://127.0.0.1:9");
-const QString listCaption = QStringLiteral("Lista elementów do aktualizacji:");
-const QString selectionCaption = QStringLiteral("Wybór elementów do aktualizacji:");
 const QString question = QStringLiteral(
     "Uwaga!\n Aby kontynuować aktualizację konieczne jest zamknięcie programu WELOR oraz "
     "przeładowanie aktualizatora.\n\nCzy zamknąć oba programy?");
 const char childSwitch[] = "--hand-off-child";
-
-bool writeListFile()
-{
-    QFile file(QStringLiteral("aktualizacje.txt"));
-    return file.open(QIODevice::WriteOnly)
-        && file.write("<A><ver>200</ver><link>http://127.0.0.1:9/a.dll</link></A>\n"
-                      "<N><ver>10</ver><link>http://127.0.0.1:9/n.dll</link></N>\n")
-        > 0;
-}
 
 QtMessageHandler previousHandler = nullptr;
 
@@ -76,53 +66,13 @@ private:
     int savedFd = -1;
 };
 
-// Notes what standard output held when the question box appeared and when the first check box
-// of the selection page was put into the list area.
-class MomentWatcher : public QObject
-{
-public:
-    MomentWatcher(QDialog *dialog, const StdoutCapture &capture)
-        : capture(capture)
-        , listWidget(dialog->findChild<QScrollArea *>()->widget())
-    {
-        qApp->installEventFilter(this);
-    }
-    ~MomentWatcher() override { qApp->removeEventFilter(this); }
-
-    QList<QByteArray> atQuestion;
-    QList<QMessageBox::Icon> icons;
-    QByteArray atFirstBox = "(no box)";
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::Show) {
-            if (auto *box = qobject_cast<QMessageBox *>(watched)) {
-                atQuestion.append(capture.bytes());
-                icons.append(box->icon());
-            }
-        } else if (event->type() == QEvent::ChildAdded && watched == listWidget && !sawBox) {
-            if (qobject_cast<QCheckBox *>(static_cast<QChildEvent *>(event)->child())) {
-                sawBox = true;
-                atFirstBox = capture.bytes();
-            }
-        }
-        return false;
-    }
-
-private:
-    const StdoutCapture &capture;
-    QObject *listWidget;
-    bool sawBox = false;
-};
-
 // Body of the child process: brings a dialog to the update-list page, presses "Dalej" and
 // answers OK. Standard output is left to the word alone; the page reached goes to stderr.
 int runChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
     UpdateDialog dialog(nullptr, unreachableBase);
-    dialog.parseArguments({QStringLiteral("aktualizator"), QStringLiteral("A::100")});
+    dialog.parseArguments({"aktualizator", "A::100"});
     DialogProbe::checkButton(&dialog)->click();
     MessageBoxAnswerer answerer(QMessageBox::Ok);
     DialogProbe::nextButton(&dialog)->click();
@@ -151,28 +101,26 @@ private Q_SLOTS:
 private:
     void openUpdateList(UpdateDialog &dialog, bool detached);
 
-    QScopedPointer<QTemporaryDir> workDir;
-    QString savedCurrentPath;
+    std::unique_ptr<TemporaryWorkingDirectory> workDir;
 };
 
 void TestHandOff::init()
 {
-    savedCurrentPath = QDir::currentPath();
-    workDir.reset(new QTemporaryDir);
+    workDir = std::make_unique<TemporaryWorkingDirectory>();
     QVERIFY(workDir->isValid());
-    QVERIFY(QDir::setCurrent(workDir->path()));
-    QVERIFY(writeListFile());
+    QVERIFY(writeFile(listFileName,
+        "<A><ver>200</ver><link>http://127.0.0.1:0/a.dll</link></A>\n"
+        "<N><ver>10</ver><link>http://127.0.0.1:0/n.dll</link></N>\n"));
 }
 
 void TestHandOff::cleanup()
 {
-    QDir::setCurrent(savedCurrentPath);
     workDir.reset();
 }
 
 void TestHandOff::openUpdateList(UpdateDialog &dialog, bool detached)
 {
-    QStringList arguments = {QStringLiteral("aktualizator"), QStringLiteral("A::100")};
+    QStringList arguments = {"aktualizator", "A::100"};
     if (detached)
         arguments.append(QStringLiteral("detached"));
     dialog.parseArguments(arguments);
@@ -191,7 +139,25 @@ void TestHandOff::okWritesTheWordBeforeSelection()
     openUpdateList(dialog, false);
 
     StdoutCapture capture;
-    MomentWatcher watcher(&dialog, capture);
+    // What standard output held when the question box appeared and when the first check box of
+    // the selection page was put into the list area.
+    QList<QByteArray> atQuestion;
+    QList<QMessageBox::Icon> icons;
+    QByteArray atFirstBox = "(no box)";
+    bool sawBox = false;
+    QObject *listWidget = dialog.findChild<QScrollArea *>()->widget();
+    const EventSpy spy([&](QObject *watched, QEvent *event) {
+        if (event->type() == QEvent::Show) {
+            if (auto *box = qobject_cast<QMessageBox *>(watched)) {
+                atQuestion.append(capture.bytes());
+                icons.append(box->icon());
+            }
+        } else if (event->type() == QEvent::ChildAdded && watched == listWidget && !sawBox
+            && qobject_cast<QCheckBox *>(static_cast<QChildEvent *>(event)->child())) {
+            sawBox = true;
+            atFirstBox = capture.bytes();
+        }
+    });
     MessageBoxAnswerer answerer(QMessageBox::Ok);
     QVERIFY(capture.start());
     DialogProbe::nextButton(&dialog)->click();
@@ -202,9 +168,9 @@ void TestHandOff::okWritesTheWordBeforeSelection()
     QCOMPARE(answerer.titles.first(), QStringLiteral("Aktualizacja"));
     QCOMPARE(answerer.texts.first(), question);
     QCOMPARE(answerer.buttons.first(), QMessageBox::Ok | QMessageBox::Cancel);
-    QCOMPARE(watcher.icons, QList<QMessageBox::Icon> {QMessageBox::Warning});
-    QCOMPARE(watcher.atQuestion, QList<QByteArray> {QByteArray()});
-    QCOMPARE(watcher.atFirstBox, QByteArray("koniec"));
+    QCOMPARE(icons, QList<QMessageBox::Icon> {QMessageBox::Warning});
+    QCOMPARE(atQuestion, QList<QByteArray> {QByteArray()});
+    QCOMPARE(atFirstBox, QByteArray("koniec"));
     QCOMPARE(DialogProbe::caption(&dialog)->text(), selectionCaption);
 
     // "Dalej" now starts the download run: nothing is asked or written again. With every box
@@ -217,7 +183,7 @@ void TestHandOff::okWritesTheWordBeforeSelection()
     DialogProbe::nextButton(&dialog)->click();
     QCOMPARE(again.stop(), QByteArray());
     QCOMPARE(answerer.count(), 1);
-    QCOMPARE(DialogProbe::caption(&dialog)->text(), QStringLiteral("Postęp aktualizacji:"));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), progressCaption);
 }
 
 void TestHandOff::refusalWritesNothing_data()

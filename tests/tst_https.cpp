@@ -1,28 +1,23 @@
 #include "dialog/updatedialog.h"
-#include "dialogprobe.h"
+#include "dialogflow.h"
 #include "httpserver.h"
+#include "testutil.h"
 
 #include <QtTest>
 
-#include <QCryptographicHash>
-#include <QHostAddress>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
-#include <QSslServer>
 #include <QSslSocket>
 
 #include <memory>
 
 namespace {
 
-const QString listFileName = QStringLiteral("aktualizacje.txt");
-const QString errorText = QStringLiteral("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
-const QString successText = QStringLiteral("Aktualizacja zakończona pomyślnie");
-const QString problemsText = QStringLiteral("Wystąpiły problemy podczas aktualizowania plików.\n\n"
-                                            "Niektóre komponenty mogły zostać niezaktualizowane.");
-const QString listCaption = QStringLiteral("Lista elementów do aktualizacji:");
+const QString listPath = QStringLiteral("/aktualizacje.txt");
+const QString pluginPath = QStringLiteral("plugins/modul.dll");
+const QString componentPath = QStringLiteral("/pliki/modul.dll");
 const QByteArray formerContent = "poprzednia wersja modułu";
 constexpr int waitMs = 30000;
 
@@ -64,89 +59,9 @@ QByteArray componentBody()
 
 QByteArray listLine(const QString &link, const QByteArray &body)
 {
-    return "<Modul><ver>5</ver><sha256>"
-        + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + "</sha256><size>"
+    return "<Modul><ver>5</ver><sha256>" + sha256Hex(body) + "</sha256><size>"
         + QByteArray::number(body.size()) + "</size><link>" + link.toUtf8() + "</link></Modul>\r\n";
 }
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
-
-struct Response
-{
-    int status = 200;
-    QByteArray body;
-    QByteArray location;
-};
-
-// A minimal HTTP/1.1 server behind TLS on 127.0.0.1: one request per connection, answered from
-// a table of paths.
-class TlsServer : public QObject
-{
-public:
-    TlsServer(const QSslCertificate &certificate, const QSslKey &key)
-    {
-        QSslConfiguration configuration;
-        configuration.setLocalCertificate(certificate);
-        configuration.setPrivateKey(key);
-        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-        server.setSslConfiguration(configuration);
-        server.setHandshakeTimeout(waitMs);
-        connect(&server, &QSslServer::startedEncryptionHandshake, this, [this] { ++handshakes; });
-        connect(&server, &QTcpServer::pendingConnectionAvailable, this, [this] { accept(); });
-        server.listen(QHostAddress::LocalHost, 0);
-    }
-
-    bool isListening() const { return server.isListening(); }
-    QString base() const { return QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()); }
-    void setResponse(const QString &path, const Response &response)
-    {
-        responses.insert(path, response);
-    }
-    int requests() const { return int(log.size()); }
-    int requests(const QString &path) const { return int(log.count(path)); }
-
-    int handshakes = 0;
-
-private:
-    void accept()
-    {
-        while (QTcpSocket *socket = server.nextPendingConnection()) {
-            auto input = std::make_shared<QByteArray>();
-            connect(socket, &QTcpSocket::readyRead, socket,
-                [this, socket, input] { serve(socket, *input); });
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            serve(socket, *input);
-        }
-    }
-
-    void serve(QTcpSocket *socket, QByteArray &input)
-    {
-        if (input.contains("\r\n\r\n"))
-            return;
-        input += socket->readAll();
-        if (!input.contains("\r\n\r\n"))
-            return;
-        const QString path
-            = QString::fromLatin1(input.left(input.indexOf("\r\n")).split(' ').value(1));
-        log.append(path);
-        const Response response = responses.value(path, Response {404, "not found", {}});
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status)
-            + " X\r\nContent-Length: " + QByteArray::number(response.body.size())
-            + "\r\nConnection: close\r\n";
-        if (!response.location.isEmpty())
-            out += "Location: " + response.location + "\r\n";
-        socket->write(out + "\r\n" + response.body);
-        socket->disconnectFromHost();
-    }
-
-    QSslServer server;
-    QHash<QString, Response> responses;
-    QStringList log;
-};
 
 } // namespace
 
@@ -168,7 +83,8 @@ private Q_SLOTS:
     void redirect();
 
 private:
-    bool openssl(const QStringList &arguments);
+    // Runs openssl in the certificate directory; the subject is kept apart as it holds blanks.
+    bool openssl(const QString &arguments, const QString &subject = {});
     void trustTestCa();
     void addCertificateRows();
     void startDetached(UpdateDialog &dialog);
@@ -179,18 +95,20 @@ private:
     QSslCertificate caCertificate;
     QSslKey serverKey;
     QHash<QString, QSslCertificate> serverCertificates;
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString savedCurrentPath;
+    std::unique_ptr<TemporaryWorkingDirectory> workDir;
 };
 
-bool TestHttps::openssl(const QStringList &arguments)
+bool TestHttps::openssl(const QString &arguments, const QString &subject)
 {
+    QStringList list = arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (!subject.isEmpty())
+        list << QStringLiteral("-subj") << subject;
     QProcess process;
     process.setWorkingDirectory(certificates.path());
-    process.start(QStringLiteral("openssl"), arguments);
+    process.start(QStringLiteral("openssl"), list);
     if (!process.waitForFinished(waitMs) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0) {
-        qWarning("openssl %s failed: %s %s", qPrintable(arguments.join(QLatin1Char(' '))),
+        qWarning("openssl %s failed: %s %s", qPrintable(list.join(QLatin1Char(' '))),
             qPrintable(process.errorString()), process.readAllStandardError().constData());
         return false;
     }
@@ -208,51 +126,28 @@ void TestHttps::initTestCase()
     originalConfiguration = QSslConfiguration::defaultConfiguration();
 
     QVERIFY(certificates.isValid());
-    QFile config(certificates.filePath(QStringLiteral("openssl.cnf")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(opensslConfig);
-    config.close();
+    QVERIFY(writeFile(certificates.filePath(QStringLiteral("openssl.cnf")), opensslConfig));
 
-    const QStringList ecKey
-        = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    const QStringList common = {QStringLiteral("-config"), QStringLiteral("openssl.cnf"),
-        QStringLiteral("-days"), QStringLiteral("2")};
-    QVERIFY(
-        openssl(QStringList {QStringLiteral("req"), QStringLiteral("-x509"),
-                    QStringLiteral("-extensions"), QStringLiteral("ca"), QStringLiteral("-keyout"),
-                    QStringLiteral("ca.key"), QStringLiteral("-out"), QStringLiteral("ca.pem"),
-                    QStringLiteral("-subj"), QStringLiteral("/CN=Aktualizator test CA")}
-            + ecKey + common));
-    QVERIFY(openssl(
-        QStringList {QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-config"),
-            QStringLiteral("openssl.cnf"), QStringLiteral("-keyout"), QStringLiteral("server.key"),
-            QStringLiteral("-out"), QStringLiteral("server.csr"), QStringLiteral("-subj"),
-            QStringLiteral("/CN=127.0.0.1")}
-        + ecKey));
+    const QString ecKey
+        = QStringLiteral(" -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes");
+    const QString common = QStringLiteral(" -config openssl.cnf -days 2");
+    QVERIFY(openssl("req -x509 -extensions ca -keyout ca.key -out ca.pem" + ecKey + common,
+        QStringLiteral("/CN=Aktualizator test CA")));
+    QVERIFY(openssl("req -new -config openssl.cnf -keyout server.key -out server.csr" + ecKey,
+        QStringLiteral("/CN=127.0.0.1")));
     // Qt still matches the common name when the certificate has alternative names, so the
     // certificate for another host names it there too.
-    QVERIFY(openssl(QStringList {QStringLiteral("req"), QStringLiteral("-new"),
-        QStringLiteral("-config"), QStringLiteral("openssl.cnf"), QStringLiteral("-key"),
-        QStringLiteral("server.key"), QStringLiteral("-out"), QStringLiteral("otherhost.csr"),
-        QStringLiteral("-subj"), QStringLiteral("/CN=aktualizacje.example")}));
-    int serial = 2;
-    for (const QString &name : {QStringLiteral("loopback"), QStringLiteral("otherhost")}) {
-        QVERIFY(openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-            name == QLatin1String("loopback") ? QStringLiteral("server.csr")
-                                              : QStringLiteral("otherhost.csr"),
-            QStringLiteral("-CA"), QStringLiteral("ca.pem"), QStringLiteral("-CAkey"),
-            QStringLiteral("ca.key"), QStringLiteral("-set_serial"), QString::number(serial++),
-            QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
-            QStringLiteral("openssl.cnf"), QStringLiteral("-extensions"), name,
-            QStringLiteral("-out"), name + QStringLiteral(".pem")}));
-    }
+    QVERIFY(
+        openssl(QStringLiteral("req -new -config openssl.cnf -key server.key -out otherhost.csr"),
+            QStringLiteral("/CN=aktualizacje.example")));
     QVERIFY(openssl(
-        QStringList {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-extensions"),
-            QStringLiteral("selfsigned"), QStringLiteral("-key"), QStringLiteral("server.key"),
-            QStringLiteral("-out"), QStringLiteral("selfsigned.pem"), QStringLiteral("-subj"),
-            QStringLiteral("/CN=127.0.0.1")}
-        + common));
+        QStringLiteral("x509 -req -in server.csr -CA ca.pem -CAkey ca.key -set_serial 2 "
+                       "-days 2 -extfile openssl.cnf -extensions loopback -out loopback.pem")));
+    QVERIFY(openssl(
+        QStringLiteral("x509 -req -in otherhost.csr -CA ca.pem -CAkey ca.key -set_serial 3 "
+                       "-days 2 -extfile openssl.cnf -extensions otherhost -out otherhost.pem")));
+    QVERIFY(openssl("req -x509 -extensions selfsigned -key server.key -out selfsigned.pem" + common,
+        QStringLiteral("/CN=127.0.0.1")));
 
     const auto pemCertificate = [this](const QString &name) {
         return QSslCertificate::fromPath(certificates.filePath(name + QStringLiteral(".pem")))
@@ -265,9 +160,7 @@ void TestHttps::initTestCase()
         serverCertificates.insert(name, pemCertificate(name));
         QVERIFY2(!serverCertificates.value(name).isNull(), qPrintable(name));
     }
-    QFile keyFile(certificates.filePath(QStringLiteral("server.key")));
-    QVERIFY(keyFile.open(QIODevice::ReadOnly));
-    serverKey = QSslKey(keyFile.readAll(), QSsl::Ec);
+    serverKey = QSslKey(readFile(certificates.filePath(QStringLiteral("server.key"))), QSsl::Ec);
     QVERIFY(!serverKey.isNull());
 }
 
@@ -277,19 +170,14 @@ void TestHttps::init()
     // say so.
     QSslConfiguration::setDefaultConfiguration(originalConfiguration);
 
-    savedCurrentPath = QDir::currentPath();
-    workDir = std::make_unique<QTemporaryDir>();
+    workDir = std::make_unique<TemporaryWorkingDirectory>();
     QVERIFY(workDir->isValid());
-    QVERIFY(QDir::setCurrent(workDir->path()));
     QVERIFY(QDir().mkdir(QStringLiteral("plugins")));
-    QFile former(QStringLiteral("plugins/modul.dll"));
-    QVERIFY(former.open(QIODevice::WriteOnly));
-    former.write(formerContent);
+    QVERIFY(writeFile(pluginPath, formerContent));
 }
 
 void TestHttps::cleanup()
 {
-    QDir::setCurrent(savedCurrentPath);
     workDir.reset();
     QSslConfiguration::setDefaultConfiguration(originalConfiguration);
 }
@@ -303,45 +191,40 @@ void TestHttps::trustTestCa()
 
 void TestHttps::startDetached(UpdateDialog &dialog)
 {
-    dialog.parseArguments(
-        {QStringLiteral("aktualizator"), QStringLiteral("Modul::1"), QStringLiteral("detached")});
+    dialog.parseArguments({"aktualizator", "Modul::1", "detached"});
     dialog.show();
 }
 
 // Selection page, then the download run, with the ticks the list page chose.
 void TestHttps::downloadAll(UpdateDialog &dialog)
 {
-    QPushButton *next = DialogProbe::nextButton(&dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(next->isEnabled(), waitMs);
-    QCOMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
-    next->click();
+    DialogFlow::toSelection(&dialog, waitMs);
     const QList<QCheckBox *> boxes = DialogProbe::checkBoxes(&dialog);
     QCOMPARE(boxes.size(), 1);
     QVERIFY(boxes.first()->isChecked());
-    next->click();
+    DialogProbe::nextButton(&dialog)->click();
 }
 
 void TestHttps::trustedServerListAndDownload()
 {
     trustTestCa();
-    TlsServer server(serverCertificates.value(QStringLiteral("loopback")), serverKey);
+    HttpServer server(serverCertificates.value(QStringLiteral("loopback")), serverKey);
     QVERIFY(server.isListening());
     const QByteArray body = componentBody();
-    server.setResponse(QStringLiteral("/aktualizacje.txt"),
-        {200, listLine(server.base() + QStringLiteral("/pliki/modul.dll"), body), {}});
-    server.setResponse(QStringLiteral("/pliki/modul.dll"), {200, body, {}});
+    server.setBody(listPath, listLine(server.baseUrl() + componentPath, body));
+    server.setBody(componentPath, body);
 
     MessageBoxAnswerer answerer(QMessageBox::Ok);
-    UpdateDialog dialog(nullptr, server.base());
+    UpdateDialog dialog(nullptr, server.baseUrl());
     startDetached(dialog);
     downloadAll(dialog);
     if (QTest::currentTestFailed())
         return;
 
     QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), successText, waitMs);
-    QCOMPARE(readFile(QStringLiteral("plugins/modul.dll")), body);
-    QCOMPARE(server.requests(QStringLiteral("/aktualizacje.txt")), 1);
-    QCOMPARE(server.requests(QStringLiteral("/pliki/modul.dll")), 1);
+    QCOMPARE(readFile(pluginPath), body);
+    QCOMPARE(server.requestCount(listPath), 1);
+    QCOMPARE(server.requestCount(componentPath), 1);
     QVERIFY(!QFile::exists(listFileName));
     QCOMPARE(answerer.count(), 0);
 }
@@ -367,24 +250,23 @@ void TestHttps::rejectedListFetch()
     if (trustCa)
         trustTestCa();
 
-    TlsServer server(serverCertificates.value(certificate), serverKey);
+    HttpServer server(serverCertificates.value(certificate), serverKey);
     QVERIFY(server.isListening());
     const QByteArray body = componentBody();
-    server.setResponse(QStringLiteral("/aktualizacje.txt"),
-        {200, listLine(server.base() + QStringLiteral("/pliki/modul.dll"), body), {}});
+    server.setBody(listPath, listLine(server.baseUrl() + componentPath, body));
 
     MessageBoxAnswerer answerer(QMessageBox::Ok);
-    UpdateDialog dialog(nullptr, server.base());
+    UpdateDialog dialog(nullptr, server.baseUrl());
     startDetached(dialog);
 
     QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), errorText, waitMs);
     QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
     // The client reached the server but refused it during the handshake: no request went out.
-    QVERIFY(server.handshakes >= 1);
-    QCOMPARE(server.requests(), 0);
+    QVERIFY(server.handshakeCount() >= 1);
+    QCOMPARE(server.totalRequests(), 0);
     QVERIFY(!QFile::exists(listFileName));
-    QCOMPARE(readFile(QStringLiteral("plugins/modul.dll")), formerContent);
+    QCOMPARE(readFile(pluginPath), formerContent);
     QCOMPARE(answerer.count(), 0);
 }
 
@@ -400,14 +282,13 @@ void TestHttps::rejectedComponent()
     if (trustCa)
         trustTestCa();
 
-    TlsServer tlsServer(serverCertificates.value(certificate), serverKey);
+    HttpServer tlsServer(serverCertificates.value(certificate), serverKey);
     QVERIFY(tlsServer.isListening());
     const QByteArray body = componentBody();
-    tlsServer.setResponse(QStringLiteral("/pliki/modul.dll"), {200, body, {}});
+    tlsServer.setBody(componentPath, body);
     HttpServer listServer;
     QVERIFY(listServer.isListening());
-    listServer.setBody(QStringLiteral("/aktualizacje.txt"),
-        listLine(tlsServer.base() + QStringLiteral("/pliki/modul.dll"), body));
+    listServer.setBody(listPath, listLine(tlsServer.baseUrl() + componentPath, body));
 
     MessageBoxAnswerer answerer(QMessageBox::Ok);
     UpdateDialog dialog(nullptr, listServer.baseUrl());
@@ -417,9 +298,9 @@ void TestHttps::rejectedComponent()
         return;
 
     QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), problemsText, waitMs);
-    QCOMPARE(readFile(QStringLiteral("plugins/modul.dll")), formerContent);
-    QVERIFY(tlsServer.handshakes >= 1);
-    QCOMPARE(tlsServer.requests(), 0);
+    QCOMPARE(readFile(pluginPath), formerContent);
+    QVERIFY(tlsServer.handshakeCount() >= 1);
+    QCOMPARE(tlsServer.totalRequests(), 0);
     QCOMPARE(answerer.count(), 0);
 }
 
@@ -435,37 +316,37 @@ void TestHttps::redirect()
     QFETCH(bool, toPlainHttp);
     trustTestCa();
 
-    TlsServer tlsServer(serverCertificates.value(QStringLiteral("loopback")), serverKey);
+    HttpServer tlsServer(serverCertificates.value(QStringLiteral("loopback")), serverKey);
     QVERIFY(tlsServer.isListening());
     HttpServer plainServer;
     QVERIFY(plainServer.isListening());
     const QByteArray body = componentBody();
-    const QString target = QStringLiteral("/pliki/modul.dll");
-    tlsServer.setResponse(target, {200, body, {}});
-    plainServer.setBody(target, body);
-    const QString location = (toPlainHttp ? plainServer.baseUrl() : tlsServer.base()) + target;
-    tlsServer.setResponse(QStringLiteral("/stare/modul.dll"), {302, "moved", location.toUtf8()});
-    tlsServer.setResponse(QStringLiteral("/aktualizacje.txt"),
-        {200, listLine(tlsServer.base() + QStringLiteral("/stare/modul.dll"), body), {}});
+    tlsServer.setBody(componentPath, body);
+    plainServer.setBody(componentPath, body);
+    const QString location
+        = (toPlainHttp ? plainServer.baseUrl() : tlsServer.baseUrl()) + componentPath;
+    tlsServer.setRedirect(QStringLiteral("/stare/modul.dll"), location, 302, "moved");
+    tlsServer.setBody(
+        listPath, listLine(tlsServer.baseUrl() + QStringLiteral("/stare/modul.dll"), body));
 
     MessageBoxAnswerer answerer(QMessageBox::Ok);
-    UpdateDialog dialog(nullptr, tlsServer.base());
+    UpdateDialog dialog(nullptr, tlsServer.baseUrl());
     startDetached(dialog);
     downloadAll(dialog);
     if (QTest::currentTestFailed())
         return;
 
-    QCOMPARE(tlsServer.requests(QStringLiteral("/aktualizacje.txt")), 1);
+    QCOMPARE(tlsServer.requestCount(listPath), 1);
     if (toPlainHttp) {
         QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), problemsText, waitMs);
-        QCOMPARE(readFile(QStringLiteral("plugins/modul.dll")), formerContent);
+        QCOMPARE(readFile(pluginPath), formerContent);
         QCOMPARE(plainServer.totalRequests(), 0);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), successText, waitMs);
-        QCOMPARE(readFile(QStringLiteral("plugins/modul.dll")), body);
-        QCOMPARE(tlsServer.requests(target), 1);
+        QCOMPARE(readFile(pluginPath), body);
+        QCOMPARE(tlsServer.requestCount(componentPath), 1);
     }
-    QCOMPARE(tlsServer.requests(QStringLiteral("/stare/modul.dll")), 1);
+    QCOMPARE(tlsServer.requestCount(QStringLiteral("/stare/modul.dll")), 1);
     QCOMPARE(answerer.count(), 0);
 }
 

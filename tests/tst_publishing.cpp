@@ -1,11 +1,11 @@
 #include "app/version.h"
 #include "download/targetpath.h"
+#include "testutil.h"
 #include "updatelist/signature.h"
 #include "updatelist/updatelistformat.h"
 
 #include <QtTest>
 
-#include <QCryptographicHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QUuid>
@@ -44,18 +44,6 @@ Run makeList(const QStringList &arguments)
     return run(QStringLiteral(MAKE_LIST_SCRIPT), arguments);
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QByteArray printedPublicKey(const QByteArray &out)
 {
     const QList<QByteArray> lines = out.split('\n');
@@ -64,12 +52,6 @@ QByteArray printedPublicKey(const QByteArray &out)
             return line.mid(int(qstrlen("UPDATE_PUBLIC_KEY="))).trimmed();
     }
     return {};
-}
-
-quint32 localMidnight(int year, int month, int day)
-{
-    return quint32(
-        QDateTime(QDate(year, month, day), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
 }
 
 struct Component
@@ -92,41 +74,33 @@ struct Refusal
 QList<Refusal> refusalCases()
 {
     return {
-        {"name with <", QStringLiteral("a<b 1 a.dll"), QStringLiteral("a<b")},
-        {"name with >", QStringLiteral("a>b 1 a.dll"), QStringLiteral("a>b")},
-        {"name with a control character", QStringLiteral("a\x01z\t1\ta.dll"),
-            QStringLiteral("U+0001")},
-        {"name outside Windows-1250", QStringLiteral("Ωmega 1 a.dll"),
-            QStringLiteral("Windows-1250")},
-        {"name listed twice", QStringLiteral("Dobry 2 a.dll"), QStringLiteral("twice")},
-        {"WELOR without b", QStringLiteral("WELOR 15032013 a.dll"), QStringLiteral("\"15032013\"")},
-        {"WELOR with upper-case B", QStringLiteral("WELOR 2.4B15032013 a.dll"),
-            QStringLiteral("2.4B15032013")},
-        {"WELOR 31 February", QStringLiteral("WELOR b31022013 a.dll"), QStringLiteral("31022013")},
-        {"WELOR 29 February of a common year", QStringLiteral("WELOR 1b29022013 a.dll"),
-            QStringLiteral("29022013")},
-        {"WELOR seven digits", QStringLiteral("WELOR b1503201 a.dll"), QStringLiteral("1503201")},
-        {"WELOR month 13", QStringLiteral("WELOR b15132013 a.dll"), QStringLiteral("15132013")},
-        {"WELOR 1969", QStringLiteral("WELOR b31121969 a.dll"), QStringLiteral("b31121969")},
+        {"name with <", "a<b 1 a.dll", "a<b"},
+        {"name with >", "a>b 1 a.dll", "a>b"},
+        {"name with a control character", "a\x01z\t1\ta.dll", "U+0001"},
+        {"name outside Windows-1250", "Ωmega 1 a.dll", "Windows-1250"},
+        {"name listed twice", "Dobry 2 a.dll", "twice"},
+        {"WELOR without b", "WELOR 15032013 a.dll", "\"15032013\""},
+        {"WELOR with upper-case B", "WELOR 2.4B15032013 a.dll", "2.4B15032013"},
+        {"WELOR 31 February", "WELOR b31022013 a.dll", "31022013"},
+        {"WELOR 29 February of a common year", "WELOR 1b29022013 a.dll", "29022013"},
+        {"WELOR seven digits", "WELOR b1503201 a.dll", "1503201"},
+        {"WELOR month 13", "WELOR b15132013 a.dll", "15132013"},
+        {"WELOR 1969", "WELOR b31121969 a.dll", "b31121969"},
         // Local midnight lies before the epoch east of Greenwich, which the updater reads as
         // an unreadable date.
-        {"WELOR 1 January 1970", QStringLiteral("WELOR b01011970 a.dll"),
-            QStringLiteral("b01011970")},
-        {"WELOR 2106", QStringLiteral("WELOR b01012106 a.dll"), QStringLiteral("b01012106")},
-        {"number with a letter", QStringLiteral("Raporty 12a a.dll"), QStringLiteral("12a")},
-        {"negative number", QStringLiteral("Minus -1 a.dll"), QStringLiteral("-1")},
-        {"number with a sign", QStringLiteral("Plus +1 a.dll"), QStringLiteral("+1")},
-        {"number beyond 32 bits", QStringLiteral("Duzy 4294967296 a.dll"),
-            QStringLiteral("4294967296")},
-        {"missing file", QStringLiteral("Brak 1 brak.dll"), QStringLiteral("brak.dll")},
-        {"file ..", QStringLiteral("Kropki 1 .."), QStringLiteral("\"..\"")},
-        {"file in a subfolder", QStringLiteral("Sub 1 sub/b.dll"), QStringLiteral("sub/b.dll")},
-        {"file with a backslash", QStringLiteral("Backslash 1 c\\d.dll"),
-            QStringLiteral("c\\d.dll")},
-        {"file with a colon", QStringLiteral("Colon 1 c:d.dll"), QStringLiteral("c:d.dll")},
-        {"file naming a Windows device", QStringLiteral("Device 1 nul.dll"),
-            QStringLiteral("nul.dll")},
-        {"two fields", QStringLiteral("Dwa 1"), QStringLiteral("NAME VERSION FILE")},
+        {"WELOR 1 January 1970", "WELOR b01011970 a.dll", "b01011970"},
+        {"WELOR 2106", "WELOR b01012106 a.dll", "b01012106"},
+        {"number with a letter", "Raporty 12a a.dll", "12a"},
+        {"negative number", "Minus -1 a.dll", "-1"},
+        {"number with a sign", "Plus +1 a.dll", "+1"},
+        {"number beyond 32 bits", "Duzy 4294967296 a.dll", "4294967296"},
+        {"missing file", "Brak 1 brak.dll", "brak.dll"},
+        {"file ..", "Kropki 1 ..", "\"..\""},
+        {"file in a subfolder", "Sub 1 sub/b.dll", "sub/b.dll"},
+        {"file with a backslash", "Backslash 1 c\\d.dll", "c\\d.dll"},
+        {"file with a colon", "Colon 1 c:d.dll", "c:d.dll"},
+        {"file naming a Windows device", "Device 1 nul.dll", "nul.dll"},
+        {"two fields", "Dwa 1", "NAME VERSION FILE"},
     };
 }
 
@@ -156,9 +130,12 @@ private Q_SLOTS:
 
 private:
     QString generateKey(const QString &algorithm);
+    // Writes the manifest beside a folder that holds a.dll.
+    bool writeManifest(const QByteArray &manifest, const QByteArray &aDll = "a");
 
     std::unique_ptr<QTemporaryDir> dir;
     QString folder;
+    QString manifestPath;
     std::unique_ptr<Run> refusalRun;
     std::unique_ptr<QTemporaryDir> refusalDir;
     QString refusalFolder;
@@ -179,6 +156,12 @@ void TestPublishing::init()
     QVERIFY(dir->isValid());
     folder = dir->filePath(QStringLiteral("pliki"));
     QVERIFY(QDir().mkpath(folder));
+    manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
+}
+
+bool TestPublishing::writeManifest(const QByteArray &manifest, const QByteArray &aDll)
+{
+    return writeFile(folder + QStringLiteral("/a.dll"), aDll) && writeFile(manifestPath, manifest);
 }
 
 QString TestPublishing::generateKey(const QString &algorithm)
@@ -201,16 +184,11 @@ void TestPublishing::listRoundTripsThroughUpdater()
     for (qsizetype i = 0; i < large.size(); ++i)
         large[i] = char((i * 7919) >> 3);
     const QList<Component> components = {
-        {QStringLiteral("raporty"), QStringLiteral("4294967295"), QStringLiteral("raporty-lc.dll"),
-            "lower", 4294967295u},
-        {QStringLiteral("Żurnal"), QStringLiteral("7"), QStringLiteral("żurnal #1 100%.dll"),
-            "zurnal", 7},
-        {QStringLiteral("WELOR"), QStringLiteral("2.4b15032013b7"), QStringLiteral("welor.exe"),
-            large, localMidnight(2013, 3, 15)},
-        {QStringLiteral("Księgowość"), QStringLiteral("1363302000"),
-            QStringLiteral("Księgowość 2.dll"), "ksiegowosc", 1363302000},
-        {QStringLiteral("Raporty"), QStringLiteral("0012"), QStringLiteral("raporty.dll"),
-            QByteArray(), 12},
+        {"raporty", "4294967295", "raporty-lc.dll", "lower", 4294967295u},
+        {"Żurnal", "7", "żurnal #1 100%.dll", "zurnal", 7},
+        {"WELOR", "2.4b15032013b7", "welor.exe", large, localMidnight(2013, 3, 15)},
+        {"Księgowość", "1363302000", "Księgowość 2.dll", "ksiegowosc", 1363302000},
+        {"Raporty", "0012", "raporty.dll", QByteArray(), 12},
     };
     // Comments, blank lines, blank- and tab-separated lines and both line ends, as people
     // write manifests by hand.
@@ -227,7 +205,6 @@ void TestPublishing::listRoundTripsThroughUpdater()
                 + "\n";
         QVERIFY(writeFile(folder + QLatin1Char('/') + c.file, c.content));
     }
-    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
     QVERIFY(writeFile(manifestPath, manifest));
     const QString outDir = dir->filePath(QStringLiteral("serwer"));
     QVERIFY(QDir().mkpath(outDir));
@@ -264,9 +241,7 @@ void TestPublishing::listRoundTripsThroughUpdater()
         const UpdateEntry entry = entries.value(c.name);
         QCOMPARE(entry.version, c.value);
         QVERIFY(entry.sha256 && isValidSha256Text(*entry.sha256));
-        QCOMPARE(*entry.sha256,
-            QString::fromLatin1(
-                QCryptographicHash::hash(c.content, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(*entry.sha256, QString::fromLatin1(sha256Hex(c.content)));
         QVERIFY(entry.size);
         QCOMPARE(parseSizeText(*entry.size), std::optional<qint64>(c.content.size()));
         QVERIFY2(entry.link.startsWith(defaultBase + QLatin1Char('/')), qPrintable(entry.link));
@@ -305,10 +280,8 @@ void TestPublishing::listRoundTripsThroughUpdater()
 
 void TestPublishing::unsignedListDropsOutdatedSignature()
 {
-    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "abc"));
+    QVERIFY(writeManifest("A 1 a.dll\n", "abc"));
     QVERIFY(writeFile(folder + QLatin1Char('/') + signatureName, "c3RhbGU="));
-    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
-    QVERIFY(writeFile(manifestPath, "A 1 a.dll\n"));
 
     const Run result = makeList({folder, defaultBase, manifestPath});
     QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
@@ -325,19 +298,15 @@ void TestPublishing::acceptedBoundaries_data()
     QTest::addColumn<QString>("manifest");
     QTest::addColumn<Versions>("versions");
 
-    QTest::newRow("first day every zone reads") << QStringLiteral(
-        "WELOR b02011970 a.dll") << Versions {{QStringLiteral("WELOR"), localMidnight(1970, 1, 2)}};
+    QTest::newRow("first day every zone reads")
+        << "WELOR b02011970 a.dll" << Versions {{"WELOR", localMidnight(1970, 1, 2)}};
     QTest::newRow("last day of 2105")
-        << QStringLiteral("WELOR x.yb31122105 a.dll")
-        << Versions {{QStringLiteral("WELOR"), localMidnight(2105, 12, 31)}};
+        << "WELOR x.yb31122105 a.dll" << Versions {{"WELOR", localMidnight(2105, 12, 31)}};
     QTest::newRow("29 February of a leap year")
-        << QStringLiteral("WELOR 2.4b29022012bRC1 a.dll")
-        << Versions {{QStringLiteral("WELOR"), localMidnight(2012, 2, 29)}};
-    QTest::newRow("numbers") << QStringLiteral(
-        "Zero 0 a.dll\nRaporty 0004294967295 a.dll\nwelor 15032013 a.dll")
-                             << Versions {{QStringLiteral("Zero"), 0},
-                                    {QStringLiteral("Raporty"), 4294967295u},
-                                    {QStringLiteral("welor"), 15032013}};
+        << "WELOR 2.4b29022012bRC1 a.dll" << Versions {{"WELOR", localMidnight(2012, 2, 29)}};
+    QTest::newRow("numbers") << "Zero 0 a.dll\nRaporty 0004294967295 a.dll\nwelor 15032013 a.dll"
+                             << Versions {
+                                    {"Zero", 0}, {"Raporty", 4294967295u}, {"welor", 15032013}};
 }
 
 void TestPublishing::acceptedBoundaries()
@@ -345,9 +314,7 @@ void TestPublishing::acceptedBoundaries()
     QFETCH(QString, manifest);
     QFETCH(Versions, versions);
 
-    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "a"));
-    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
-    QVERIFY(writeFile(manifestPath, manifest.toUtf8()));
+    QVERIFY(writeManifest(manifest.toUtf8()));
 
     const Run result = makeList({folder, defaultBase, manifestPath});
     QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
@@ -383,7 +350,7 @@ void TestPublishing::refusals()
         QByteArray manifest = "Dobry 1 dobry.dll\n";
         for (const Refusal &refusal : refusalCases())
             manifest += refusal.line.toUtf8() + '\n';
-        refusalManifest = dir->filePath(QStringLiteral("manifest.txt"));
+        refusalManifest = manifestPath;
         QVERIFY(writeFile(refusalManifest, manifest));
         const QString key = generateKey(QStringLiteral("ed25519"));
         QVERIFY(!key.isEmpty());
@@ -427,9 +394,7 @@ void TestPublishing::refusedBaseUrl()
 {
     QFETCH(QString, base);
 
-    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "a"));
-    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
-    QVERIFY(writeFile(manifestPath, "A 1 a.dll\n"));
+    QVERIFY(writeManifest("A 1 a.dll\n"));
 
     const Run result = makeList({folder, base, manifestPath});
     QVERIFY(result.finished);
@@ -440,9 +405,7 @@ void TestPublishing::refusedBaseUrl()
 
 void TestPublishing::refusesKeyOfAnotherType()
 {
-    QVERIFY(writeFile(folder + QStringLiteral("/a.dll"), "a"));
-    const QString manifestPath = dir->filePath(QStringLiteral("manifest.txt"));
-    QVERIFY(writeFile(manifestPath, "A 1 a.dll\n"));
+    QVERIFY(writeManifest("A 1 a.dll\n"));
     const QString key = generateKey(QStringLiteral("ed448"));
     QVERIFY(!key.isEmpty());
 

@@ -1,22 +1,17 @@
 #include "dialog/updatedialog.h"
-#include "dialogprobe.h"
+#include "dialogflow.h"
 #include "httpserver.h"
+#include "testutil.h"
 
 #include <QStringEncoder>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <openssl/evp.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <memory>
 
 namespace {
 
-const QString errorText = QStringLiteral("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
-const QString listPageCaption = QStringLiteral("Lista elementów do aktualizacji:");
 const QString listPath = QStringLiteral("/aktualizacje.txt");
 const QString sigPath = QStringLiteral("/aktualizacje.txt.sig");
 
@@ -71,32 +66,6 @@ private:
     EVP_PKEY *key = nullptr;
 };
 
-// Lowers the file size limit of the whole process, so that writes beyond it fail as on a full
-// disk; SIGXFSZ would otherwise kill the test.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-
-private:
-    rlimit saved {};
-    void (*previousHandler)(int) = nullptr;
-};
-
 } // namespace
 
 class TestRetrieval : public QObject
@@ -124,39 +93,40 @@ private Q_SLOTS:
     void signedExistingList();
 
 private:
-    QStringList workDirEntries() const;
+    // Starts a run with the given arguments after the program's name, the way a user does.
+    void check(
+        UpdateDialog &dialog, const QStringList &arguments = {}, const QByteArray &publicKey = {});
+    QStringList workDirEntries() const { return treeOf(workDir->path()); }
     void waitForListPage(UpdateDialog &dialog);
     void waitForErrorPath(UpdateDialog &dialog);
 
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString previousDir;
+    std::unique_ptr<TemporaryWorkingDirectory> workDir;
     TestKey publisherKey;
     TestKey otherKey;
 };
 
 void TestRetrieval::init()
 {
-    previousDir = QDir::currentPath();
-    workDir = std::make_unique<QTemporaryDir>();
+    workDir = std::make_unique<TemporaryWorkingDirectory>();
     QVERIFY(workDir->isValid());
-    QVERIFY(QDir::setCurrent(workDir->path()));
 }
 
 void TestRetrieval::cleanup()
 {
-    QDir::setCurrent(previousDir);
     workDir.reset();
 }
 
-QStringList TestRetrieval::workDirEntries() const
+void TestRetrieval::check(
+    UpdateDialog &dialog, const QStringList &arguments, const QByteArray &publicKey)
 {
-    return QDir(workDir->path())
-        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    dialog.setUpdatePublicKey(publicKey);
+    dialog.parseArguments(QStringList {"aktualizator"} + arguments);
+    DialogProbe::checkButton(&dialog)->click();
 }
 
 void TestRetrieval::waitForListPage(UpdateDialog &dialog)
 {
-    QTRY_COMPARE(DialogProbe::caption(&dialog)->text(), listPageCaption);
+    QTRY_COMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
     QVERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
 }
@@ -176,10 +146,7 @@ void TestRetrieval::fetchParsesAndRemovesList()
         listLine("Alfa", "200", server.url("/files/alfa.dll").toString())
             + listLine("Beta", "300", server.url("/files/beta.dll").toString()));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey({});
-    dialog.parseArguments({"aktualizator", "Alfa::100"});
-
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog, {"Alfa::100"});
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
     waitForListPage(dialog);
 
@@ -194,15 +161,10 @@ void TestRetrieval::fetchParsesAndRemovesList()
 void TestRetrieval::existingListNeedsNoRequest()
 {
     HttpServer server;
-    QFile list("aktualizacje.txt");
-    QVERIFY(list.open(QIODevice::WriteOnly));
-    list.write(listLine("Lokalny", "5", "http://127.0.0.1:1/lokalny.dll"));
-    list.close();
+    QVERIFY(writeFile(listFileName, listLine("Lokalny", "5", "http://127.0.0.1:1/lokalny.dll")));
 
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey({});
-    dialog.parseArguments({"aktualizator"});
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog);
     waitForListPage(dialog);
 
     QCOMPARE(DialogProbe::listTexts(&dialog).size(), 1);
@@ -217,9 +179,7 @@ void TestRetrieval::emptyList()
     HttpServer server;
     server.setBody(listPath, QByteArray());
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey({});
-    dialog.parseArguments({"aktualizator"});
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog);
     waitForListPage(dialog);
 
     QCOMPARE(DialogProbe::listTexts(&dialog), QStringList());
@@ -241,9 +201,7 @@ void TestRetrieval::chunkedListIsParsedWhole()
     server.setResponse(listPath, response);
 
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey({});
-    dialog.parseArguments({"aktualizator"});
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog);
     waitForListPage(dialog);
 
     const QStringList texts = DialogProbe::listTexts(&dialog);
@@ -267,9 +225,7 @@ void TestRetrieval::windows1250WithCrLf()
     server.setBody(listPath, body);
 
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey({});
-    dialog.parseArguments({"aktualizator", "Alfa::100"});
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog, {"Alfa::100"});
     waitForListPage(dialog);
 
     const QStringList texts = DialogProbe::listTexts(&dialog);
@@ -289,33 +245,15 @@ void TestRetrieval::failedFetchLeavesNothing_data()
     for (int i = 0; i < 2000; ++i)
         list += listLine("Komponent" + QByteArray::number(i), "7", "http://127.0.0.1:1/k.dll");
 
-    HttpResponse notFound;
-    notFound.status = 404;
-    notFound.body = listLine("Blad", "1", "http://127.0.0.1:1/b.dll");
-    QTest::newRow("404") << notFound << false;
-
-    HttpResponse serverError = notFound;
-    serverError.status = 500;
-    QTest::newRow("500 with body") << serverError << false;
-
-    HttpResponse stall;
-    stall.body = list;
-    stall.fault = HttpResponse::Fault::StallAfter;
-    stall.faultAfterBytes = list.size() / 2;
-    QTest::newRow("stall") << stall << false;
-
-    HttpResponse shortBody = stall;
-    shortBody.fault = HttpResponse::Fault::CloseEarly;
-    QTest::newRow("short body") << shortBody << false;
-
-    HttpResponse redirectNowhere;
-    redirectNowhere.status = 302;
-    redirectNowhere.body = list;
-    QTest::newRow("302 without Location") << redirectNowhere << false;
-
-    HttpResponse whole;
-    whole.body = list;
-    QTest::newRow("disk full") << whole << true;
+    using Fault = HttpResponse::Fault;
+    const QByteArray errorPage = listLine("Blad", "1", "http://127.0.0.1:1/b.dll");
+    const qint64 half = list.size() / 2;
+    QTest::newRow("404") << HttpResponse {404, errorPage} << false;
+    QTest::newRow("500 with body") << HttpResponse {500, errorPage} << false;
+    QTest::newRow("stall") << HttpResponse::faulty(list, Fault::StallAfter, half) << false;
+    QTest::newRow("short body") << HttpResponse::faulty(list, Fault::CloseEarly, half) << false;
+    QTest::newRow("302 without Location") << HttpResponse {302, list} << false;
+    QTest::newRow("disk full") << HttpResponse {200, list} << true;
 }
 
 void TestRetrieval::failedFetchLeavesNothing()
@@ -337,7 +275,7 @@ void TestRetrieval::failedFetchLeavesNothing()
     waitForErrorPath(dialog);
     limit.reset();
 
-    QCOMPARE(DialogProbe::caption(&dialog)->text(), QStringLiteral("Zainstalowane elementy:"));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
     QCOMPARE(server.requestCount(listPath), 1);
     QCOMPARE(workDirEntries(), QStringList());
 }
@@ -359,9 +297,7 @@ void TestRetrieval::redirectedListIsTheRealList()
     server.setBody("/nowe/aktualizacje.txt",
         listLine("Prawdziwy", "2", server.url("/files/p.dll").toString()));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey({});
-    dialog.parseArguments({"aktualizator"});
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog);
     waitForListPage(dialog);
 
     const QStringList texts = DialogProbe::listTexts(&dialog);
@@ -378,21 +314,15 @@ void TestRetrieval::unwritableDirectory()
 
     // A relative name must not be resolved against "/" either.
     const bool rootHadList = QFile::exists("/aktualizacje.txt");
-    // Root may write anywhere, but not into a directory that no longer exists.
-    const QString gone = workDir->filePath("usuniety");
-    QVERIFY(QDir().mkdir(gone));
-    QVERIFY(QDir::setCurrent(gone));
-    QVERIFY(QDir().rmdir(gone));
+    QVERIFY(workDir->enterRemovedDirectory("usuniety"));
 
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey({});
-    dialog.parseArguments({"aktualizator", "Alfa::1"});
     MessageBoxAnswerer answerer(QMessageBox::Ok);
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog, {"Alfa::1"});
     waitForErrorPath(dialog);
 
     QCOMPARE(answerer.titles, QStringList {"Aktualizator"});
-    QCOMPARE(answerer.texts, QStringList {QStringLiteral("Nie można pobrać aktualizacji")});
+    QCOMPARE(answerer.texts, QStringList {cannotFetchText});
     QTest::qWait(50);
     QCOMPARE(server.totalRequests(), 0);
     QCOMPARE(workDirEntries(), QStringList());
@@ -449,9 +379,7 @@ void TestRetrieval::signedList()
     if (!servedSignature.isNull())
         server.setBody(sigPath, servedSignature);
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey(publisherKey.publicKeyBase64());
-    dialog.parseArguments({"aktualizator"});
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog, {}, publisherKey.publicKeyBase64());
 
     if (accepted) {
         waitForListPage(dialog);
@@ -475,21 +403,13 @@ void TestRetrieval::signedExistingList()
     QFETCH(bool, withSignature);
 
     const QByteArray list = listLine("Lokalny", "2", "http://127.0.0.1:1/l.dll");
-    QFile listFile("aktualizacje.txt");
-    QVERIFY(listFile.open(QIODevice::WriteOnly));
-    listFile.write(list);
-    listFile.close();
-    if (withSignature) {
-        QFile sigFile("aktualizacje.txt.sig");
-        QVERIFY(sigFile.open(QIODevice::WriteOnly));
-        sigFile.write(publisherKey.signatureBase64(list));
-    }
+    QVERIFY(writeFile(listFileName, list));
+    if (withSignature)
+        QVERIFY(writeFile(listFileName + ".sig", publisherKey.signatureBase64(list)));
 
     HttpServer server;
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setUpdatePublicKey(publisherKey.publicKeyBase64());
-    dialog.parseArguments({"aktualizator"});
-    DialogProbe::checkButton(&dialog)->click();
+    check(dialog, {}, publisherKey.publicKeyBase64());
     if (withSignature) {
         waitForListPage(dialog);
         QVERIFY(DialogProbe::listTexts(&dialog).constFirst().contains("Lokalny"));

@@ -1,15 +1,10 @@
 #include "app/version.h"
+#include "testutil.h"
 #include "updatelist/updatelistformat.h"
 
 #include <QtTest>
 
 namespace {
-
-quint32 localMidnight(int year, int month, int day)
-{
-    return quint32(
-        QDateTime(QDate(year, month, day), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
-}
 
 QString line(const QString &name, const QString &version, const QString &link,
     const QString &middle = QString())

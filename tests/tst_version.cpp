@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 #include "app/version.h"
+#include "testutil.h"
 
 #include <QtTest>
 
@@ -11,12 +12,6 @@ namespace {
 
 // Central European rules written out, so the test needs no tz database.
 constexpr char testZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
-
-quint32 localMidnight(int year, int month, int day)
-{
-    return quint32(
-        QDateTime(QDate(year, month, day), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
-}
 
 int offsetAt(int month, int day, int hour)
 {

@@ -2,6 +2,9 @@
 
 #include <QHostAddress>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -47,6 +50,25 @@ HttpServer::HttpServer(QObject *parent)
     m_server->listen(QHostAddress::LocalHost, 0);
 }
 
+HttpServer::HttpServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent)
+    : QObject(parent)
+    , m_scheme(QStringLiteral("https"))
+{
+    auto *server = new QSslServer(this);
+    QSslConfiguration configuration;
+    configuration.setLocalCertificate(certificate);
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    server->setSslConfiguration(configuration);
+    // Far above the default, for a loaded machine running tests side by side.
+    server->setHandshakeTimeout(30000);
+    connect(server, &QSslServer::startedEncryptionHandshake, this, [this] { ++m_handshakes; });
+    // A TLS connection is only pending once its handshake is done, well after newConnection.
+    connect(server, &QTcpServer::pendingConnectionAvailable, this, &HttpServer::acceptConnections);
+    m_server = server;
+    m_server->listen(QHostAddress::LocalHost, 0);
+}
+
 HttpServer::~HttpServer()
 {
     // Left to ~QObject, the sockets would die after m_connections and signal into a
@@ -74,7 +96,7 @@ quint16 HttpServer::port() const
 
 QString HttpServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_scheme).arg(port());
 }
 
 QUrl HttpServer::url(const QString &path) const

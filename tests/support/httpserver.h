@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QUrl>
 
+class QSslCertificate;
+class QSslKey;
 class QTcpServer;
 class QTcpSocket;
 
@@ -16,7 +18,7 @@ struct HttpResponse
 {
     int status = 200;
     QByteArray body;
-    QList<QPair<QByteArray, QByteArray>> headers;
+    QList<QPair<QByteArray, QByteArray>> headers {};
     // The body goes out in this many roughly equal pieces, each one after chunkDelayMs.
     int chunks = 1;
     int chunkDelayMs = 0;
@@ -27,6 +29,15 @@ struct HttpResponse
     enum class Fault { None, StallAfter, CloseEarly, NoContentLength };
     Fault fault = Fault::None;
     qint64 faultAfterBytes = 0;
+
+    static HttpResponse faulty(const QByteArray &body, Fault fault, qint64 afterBytes)
+    {
+        HttpResponse response;
+        response.body = body;
+        response.fault = fault;
+        response.faultAfterBytes = afterBytes;
+        return response;
+    }
 };
 
 // A single-threaded HTTP/1.1 server on 127.0.0.1 with an ephemeral port. Everything runs from
@@ -37,6 +48,8 @@ class HttpServer : public QObject
 
 public:
     explicit HttpServer(QObject *parent = nullptr);
+    // The same behind TLS with this certificate; its URLs are https ones.
+    HttpServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
     ~HttpServer() override;
 
     bool isListening() const;
@@ -54,6 +67,8 @@ public:
     int totalRequests() const;
     QStringList requestLog() const;
     QByteArray lastRequestHead(const QString &path) const;
+    // TLS handshakes begun by clients, including those a client broke off.
+    int handshakeCount() const { return m_handshakes; }
 
 signals:
     // Emitted before the answer is chosen, so a connected slot may still change it.
@@ -70,6 +85,8 @@ private:
     void finishResponse(Connection *conn);
 
     QTcpServer *m_server;
+    QString m_scheme = QStringLiteral("http");
+    int m_handshakes = 0;
     QHash<QTcpSocket *, Connection *> m_connections;
     QHash<QString, HttpResponse> m_responses;
     QHash<QString, int> m_counts;

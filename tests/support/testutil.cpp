@@ -1,0 +1,77 @@
+#include "testutil.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+
+#include <csignal>
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QStringList treeOf(const QString &root)
+{
+    const QDir dir(QFileInfo(root).absoluteFilePath());
+    QStringList entries;
+    QDirIterator it(dir.path(),
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries.append(dir.relativeFilePath(it.next()));
+    entries.sort();
+    return entries;
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+quint32 localMidnight(int year, int month, int day)
+{
+    return quint32(
+        QDateTime(QDate(year, month, day), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
+}
+
+TemporaryWorkingDirectory::TemporaryWorkingDirectory()
+    : previous(QDir::currentPath())
+{
+    entered = dir.isValid() && QDir::setCurrent(dir.path());
+}
+
+TemporaryWorkingDirectory::~TemporaryWorkingDirectory()
+{
+    QDir::setCurrent(previous);
+}
+
+bool TemporaryWorkingDirectory::enterRemovedDirectory(const QString &name)
+{
+    const QString gone = dir.filePath(name);
+    return QDir().mkdir(gone) && QDir::setCurrent(gone) && QDir().rmdir(gone);
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes)
+{
+    getrlimit(RLIMIT_FSIZE, &saved);
+    previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+QByteArray readFile(const QString &path); // "<missing>" when it cannot be read
+bool writeFile(const QString &path, const QByteArray &bytes);
+// Every file and directory below root, relative to it, sorted.
+QStringList treeOf(const QString &root);
+QByteArray sha256Hex(const QByteArray &bytes);
+// Seconds since the epoch at the start of that day in the local time zone.
+quint32 localMidnight(int year, int month, int day);
+
+// A fresh temporary directory that is the working directory while the object lives; the
+// previous one is restored before the temporary one is removed.
+class TemporaryWorkingDirectory
+{
+public:
+    TemporaryWorkingDirectory();
+    ~TemporaryWorkingDirectory();
+    TemporaryWorkingDirectory(const TemporaryWorkingDirectory &) = delete;
+    TemporaryWorkingDirectory &operator=(const TemporaryWorkingDirectory &) = delete;
+
+    bool isValid() const { return entered; }
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &name) const { return dir.filePath(name); }
+
+    // Root may write anywhere, but not into a directory that no longer exists: makes one below
+    // the temporary directory the working one and then removes it.
+    bool enterRemovedDirectory(const QString &name);
+
+private:
+    QString previous;
+    QTemporaryDir dir;
+    bool entered = false;
+};
+
+// Lowers the file size limit of the whole process, so that writes beyond it fail as on a full
+// disk; SIGXFSZ would otherwise kill the test.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit saved {};
+    void (*previousHandler)(int) = nullptr;
+};
