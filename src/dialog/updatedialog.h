@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -88,6 +89,8 @@ private:
     QByteArray publicKey;
     int transferTimeoutMs = defaultTransferTimeoutMs;
     QProgressBar *progressBar = nullptr;
+    static constexpr int progressIntervalMs = 100;
+    QElapsedTimer progressClock;
     // State of the transfer in flight: whether every write reached the file, how many bytes
     // arrived, and the running digest when the entry names one.
     bool writeFailed = false;

@@ -11,6 +11,12 @@ void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     if (!targetFile)
         return;
+    // Progress arrives for every few kilobytes; repainting the window that often costs more
+    // than the transfer itself. A few updates a second look the same to the user.
+    if (bytesReceived != bytesTotal && progressClock.isValid()
+        && progressClock.elapsed() < progressIntervalMs)
+        return;
+    progressClock.start();
     const QString fileName = QFileInfo(targetFile->fileName()).fileName();
     progressLabel->setText(tr("Trwa pobieranie pliku: %1 (%2 / %3)")
                                    .arg(fileName, QString::number(bytesReceived),

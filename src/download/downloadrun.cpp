@@ -109,6 +109,7 @@ void UpdateDialog::startNextDownload()
     progressBar->setRange(0, 0);
     progressBar->show();
 
+    progressClock.invalidate();
     reply = startTransfer(url);
     connect(reply, &QNetworkReply::finished, this, &UpdateDialog::downloadFinished);
     connect(reply, &QNetworkReply::readyRead, this, &UpdateDialog::downloadReadyRead);

@@ -23,6 +23,12 @@ bool replyCompleted(const QNetworkReply &reply, qint64 bytesReceived)
     return true;
 }
 
+namespace {
+
+constexpr qint64 readBufferBytes = 4 * 1024 * 1024;
+
+} // namespace
+
 QNetworkReply *UpdateDialog::startTransfer(const QUrl &url)
 {
     writeFailed = false;
@@ -32,7 +38,11 @@ QNetworkReply *UpdateDialog::startTransfer(const QUrl &url)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(transferTimeoutMs);
-    return network->get(request);
+    QNetworkReply *started = network->get(request);
+    // Without a limit the network thread buffers whatever the GUI thread has not written yet,
+    // so memory would grow with the file; a bounded buffer makes the server wait instead.
+    started->setReadBufferSize(readBufferBytes);
+    return started;
 }
 
 bool UpdateDialog::transferSucceeded() const

@@ -20,7 +20,9 @@ struct UpdateListLine
 };
 
 // "<NAME><ver>VERSION</ver>...<link>URL</link></...>": nullopt for anything else.
-std::optional<UpdateListLine> parseUpdateListLine(const QString &line);
+std::optional<UpdateListLine> parseUpdateListLine(QStringView line);
+
+QString decodeWindows1250(const QByteArray &bytes);
 
 // The list file is Windows-1250 text; LF and CR LF both end a line, and a last line without
 // a line end still counts.
