@@ -25,7 +25,7 @@ bool replyCompleted(const QNetworkReply &reply, qint64 bytesReceived)
 
 namespace {
 
-constexpr qint64 readBufferBytes = 512 * 1024;
+constexpr qint64 readBufferBytes = 256 * 1024;
 
 } // namespace
 
