@@ -6,7 +6,13 @@
 
 #include <cstdio>
 #include <memory>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -14,6 +20,8 @@ const QString question = QStringLiteral(
     "Uwaga!\n Aby kontynuować aktualizację konieczne jest zamknięcie programu WELOR oraz "
     "przeładowanie aktualizatora.\n\nCzy zamknąć oba programy?");
 const char childSwitch[] = "--hand-off-child";
+const char argumentsChildSwitch[] = "--arguments-child";
+constexpr int stdoutFd = 1;
 
 QtMessageHandler previousHandler = nullptr;
 
@@ -35,8 +43,8 @@ public:
         if (!file.open())
             return false;
         std::fflush(stdout);
-        savedFd = ::dup(STDOUT_FILENO);
-        if (savedFd < 0 || ::dup2(file.handle(), STDOUT_FILENO) < 0)
+        savedFd = ::dup(stdoutFd);
+        if (savedFd < 0 || ::dup2(file.handle(), stdoutFd) < 0)
             return false;
         previousHandler = qInstallMessageHandler(messagesToStderr);
         return true;
@@ -47,7 +55,7 @@ public:
         if (savedFd >= 0) {
             std::fflush(stdout);
             qInstallMessageHandler(previousHandler);
-            ::dup2(savedFd, STDOUT_FILENO);
+            ::dup2(savedFd, stdoutFd);
             ::close(savedFd);
             savedFd = -1;
         }
@@ -81,6 +89,41 @@ int runChild(int argc, char **argv)
     return 0;
 }
 
+// Body of the child process that shows what became of its command line: the installed page's
+// lines, UTF-8 on stderr.
+int runArgumentsChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    UpdateDialog dialog(nullptr, unreachableBase);
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.removeAt(1); // the switch
+    dialog.parseArguments(arguments);
+    std::fprintf(stderr, "%s\n",
+        DialogProbe::listTexts(&dialog).join(QLatin1Char('\n')).toUtf8().constData());
+    return 0;
+}
+
+// The updater is a GUI-subsystem program on Windows, which gets no console: its standard output
+// is only what the parent handed over. The hand-off child is built that way there too.
+QString handOffChildProgram()
+{
+#ifdef Q_OS_WIN
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/tst_handoff_gui.exe");
+#else
+    return QCoreApplication::applicationFilePath();
+#endif
+}
+
+QProcessEnvironment childEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+#ifndef Q_OS_WIN
+    // Under Wine only the Windows plug-in starts; it comes with the inherited environment.
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+#endif
+    return environment;
+}
+
 } // namespace
 
 class TestHandOff : public QObject
@@ -97,6 +140,7 @@ private Q_SLOTS:
     void detachedModeSkipsTheHandOff();
     void childProcess_data();
     void childProcess();
+    void polishLettersOnTheCommandLine();
 
 private:
     void openUpdateList(UpdateDialog &dialog, bool detached);
@@ -255,13 +299,28 @@ void TestHandOff::childProcess()
     QFETCH(bool, readerGone);
 
     QProcess child;
-    child.setProgram(QCoreApplication::applicationFilePath());
+    child.setProgram(handOffChildProgram());
     child.setArguments({QString::fromLatin1(childSwitch)});
     child.setWorkingDirectory(workDir->path());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    child.setProcessEnvironment(environment);
+    child.setProcessEnvironment(childEnvironment());
 
+#ifdef Q_OS_WIN
+    // The same on Windows: the write fails with ERROR_NO_DATA and must be ignored.
+    HANDLE writeEnd = nullptr;
+    if (readerGone) {
+        HANDLE readEnd = nullptr;
+        SECURITY_ATTRIBUTES inherit {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        QVERIFY(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+        CloseHandle(readEnd);
+        child.setCreateProcessArgumentsModifier([writeEnd](QProcess::CreateProcessArguments *args) {
+            args->startupInfo->hStdOutput = writeEnd;
+        });
+    }
+
+    child.start();
+    if (readerGone)
+        CloseHandle(writeEnd);
+#else
     // A pipe whose reading end is already closed: the child's write meets EPIPE, and would
     // meet SIGPIPE's default action if the process did not guard against it.
     int brokenPipe[2] = {-1, -1};
@@ -275,6 +334,7 @@ void TestHandOff::childProcess()
     child.start();
     if (readerGone)
         ::close(brokenPipe[1]);
+#endif
     QVERIFY2(child.waitForFinished(30000), qPrintable(child.errorString()));
 
     const QString report = QString::fromUtf8(child.readAllStandardError());
@@ -285,10 +345,30 @@ void TestHandOff::childProcess()
     QCOMPARE(child.readAllStandardOutput(), readerGone ? QByteArray() : QByteArray("koniec"));
 }
 
+void TestHandOff::polishLettersOnTheCommandLine()
+{
+    QProcess child;
+    child.setProgram(QCoreApplication::applicationFilePath());
+    child.setArguments({QString::fromLatin1(argumentsChildSwitch),
+        QStringLiteral("Księgowość::5"), QStringLiteral("Żółć::7")});
+    child.setWorkingDirectory(workDir->path());
+    child.setProcessEnvironment(childEnvironment());
+    child.start();
+    QVERIFY2(child.waitForFinished(30000), qPrintable(child.errorString()));
+
+    QCOMPARE(child.exitCode(), 0);
+    const QStringList lines = QString::fromUtf8(child.readAllStandardError()).split('\n');
+    QVERIFY2(lines.size() >= 2, qPrintable(lines.join('\n')));
+    QVERIFY2(lines.at(0).startsWith(QStringLiteral("<pre>Księgowość\t")), qPrintable(lines.at(0)));
+    QVERIFY2(lines.at(1).startsWith(QStringLiteral("<pre>Żółć\t")), qPrintable(lines.at(1)));
+}
+
 int main(int argc, char **argv)
 {
     if (argc > 1 && qstrcmp(argv[1], childSwitch) == 0)
         return runChild(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], argumentsChildSwitch) == 0)
+        return runArgumentsChild(argc, argv);
 
     QApplication app(argc, argv);
     TestHandOff test;

@@ -61,12 +61,20 @@ bool TemporaryWorkingDirectory::enterRemovedDirectory(const QString &name)
     return QDir().mkdir(gone) && QDir::setCurrent(gone) && QDir().rmdir(gone);
 }
 
-FileSizeLimit::FileSizeLimit(rlim_t bytes)
+#ifdef Q_OS_WIN
+FileSizeLimit::FileSizeLimit(qint64)
+{
+    qFatal("%s", noFileSizeLimitReason);
+}
+
+FileSizeLimit::~FileSizeLimit() = default;
+#else
+FileSizeLimit::FileSizeLimit(qint64 bytes)
 {
     getrlimit(RLIMIT_FSIZE, &saved);
     previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit limited = saved;
-    limited.rlim_cur = bytes;
+    limited.rlim_cur = rlim_t(bytes);
     setrlimit(RLIMIT_FSIZE, &limited);
 }
 
@@ -75,3 +83,4 @@ FileSizeLimit::~FileSizeLimit()
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 }
+#endif

@@ -5,7 +5,9 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#ifndef Q_OS_WIN
 #include <sys/resource.h>
+#endif
 
 QByteArray readFile(const QString &path); // "<missing>" when it cannot be read
 bool writeFile(const QString &path, const QByteArray &bytes);
@@ -30,7 +32,8 @@ public:
     QString filePath(const QString &name) const { return dir.filePath(name); }
 
     // Root may write anywhere, but not into a directory that no longer exists: makes one below
-    // the temporary directory the working one and then removes it.
+    // the temporary directory the working one and then removes it. Windows refuses to remove
+    // a process's working directory, so there the answer is false.
     bool enterRemovedDirectory(const QString &name);
 
 private:
@@ -39,17 +42,29 @@ private:
     bool entered = false;
 };
 
+#ifdef Q_OS_WIN
+// Reasons for the checks that have no Windows counterpart, for QSKIP.
+inline constexpr char noFileSizeLimitReason[]
+    = "Windows has no per-process file size limit to stand in for a full disk";
+inline constexpr char noRemovedWorkingDirectoryReason[]
+    = "Windows cannot remove a directory that is some process's working directory, and "
+      "ignores the read-only attribute on directories";
+#endif
+
 // Lowers the file size limit of the whole process, so that writes beyond it fail as on a full
-// disk; SIGXFSZ would otherwise kill the test.
+// disk; SIGXFSZ would otherwise kill the test. On Windows it stops the test program: check
+// noFileSizeLimitReason first.
 class FileSizeLimit
 {
 public:
-    explicit FileSizeLimit(rlim_t bytes);
+    explicit FileSizeLimit(qint64 bytes);
     ~FileSizeLimit();
     FileSizeLimit(const FileSizeLimit &) = delete;
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
 
 private:
+#ifndef Q_OS_WIN
     rlimit saved {};
     void (*previousHandler)(int) = nullptr;
+#endif
 };
