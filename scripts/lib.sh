@@ -16,3 +16,37 @@ ensure_packages() {
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
+
+# Where scripts/windows-toolchain keeps the Windows toolchain it builds.
+windows_toolchain_cache() {
+    echo "${AKTUALIZATOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aktualizator}/windows-toolchain"
+}
+
+# True when the folder holds a Windows toolchain: Qt and OpenSSL for MinGW, unpacked
+# (qt6-mingw/, openssl-mingw/) or as their two archives.
+is_windows_toolchain() {
+    local d=$1
+    { [ -f "$d/qt6-mingw/lib/cmake/Qt6/Qt6Config.cmake" ] && [ -f "$d/openssl-mingw/lib/libcrypto.a" ]; } \
+        || { compgen -G "$d/qt-6.*-mingw64.tar.xz" >/dev/null && compgen -G "$d/openssl-3.*-mingw64.tar.xz" >/dev/null; }
+}
+
+# Prints the folder of a ready Windows toolchain: the one AKTUALIZATOR_WINDOWS_TOOLCHAIN names,
+# else ../shared/toolchains beside the project, else the cache. Fails when there is none.
+find_windows_toolchain() {
+    local project=$1 d
+    if [ -n "${AKTUALIZATOR_WINDOWS_TOOLCHAIN:-}" ]; then
+        if ! is_windows_toolchain "$AKTUALIZATOR_WINDOWS_TOOLCHAIN"; then
+            echo "AKTUALIZATOR_WINDOWS_TOOLCHAIN=$AKTUALIZATOR_WINDOWS_TOOLCHAIN holds no toolchain" >&2
+            return 1
+        fi
+        (cd "$AKTUALIZATOR_WINDOWS_TOOLCHAIN" && pwd)
+        return 0
+    fi
+    for d in "$project/../shared/toolchains" "$(windows_toolchain_cache)"; do
+        if [ -d "$d" ] && is_windows_toolchain "$d"; then
+            (cd "$d" && pwd)
+            return 0
+        fi
+    done
+    return 1
+}

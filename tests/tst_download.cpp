@@ -112,6 +112,9 @@ void TestDownload::downloadTicked(UpdateDialog &dialog)
 
 void TestDownload::wholeFlow()
 {
+#ifdef Q_OS_WIN
+    QSKIP("The list names B.dll and b.dll, which are one file on a Windows disk");
+#endif
     HttpServer server;
     const QByteArray mainBytes = bodyOf(70000, 'W');
     server.setBody("/files/welor.exe", mainBytes);

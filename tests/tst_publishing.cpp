@@ -144,6 +144,9 @@ private:
 
 void TestPublishing::initTestCase()
 {
+#ifdef Q_OS_WIN
+    QSKIP("scripts/make-list is a bash script for the publisher's Linux machine");
+#endif
     QVERIFY2(QFileInfo(QStringLiteral(MAKE_LIST_SCRIPT)).isExecutable(), MAKE_LIST_SCRIPT);
     const Run help = makeList({QStringLiteral("--help")});
     QVERIFY2(help.finished && help.exitCode == 0, qPrintable(help.err));
