@@ -71,8 +71,7 @@ void TestFileInUse::heldTarget()
     HttpServer server;
     server.setBody("/files/x.dll", newBytes);
     server.setBody(listPath,
-        "<x><ver>7</ver><link>" + server.url("/files/x.dll").toString().toUtf8()
-            + "</link></x>\n");
+        "<x><ver>7</ver><link>" + server.url("/files/x.dll").toString().toUtf8() + "</link></x>\n");
     UpdateDialog dialog(nullptr, server.baseUrl());
     dialog.setUpdatePublicKey({});
     dialog.parseArguments({"aktualizator", "detached"});

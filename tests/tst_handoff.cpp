@@ -350,8 +350,8 @@ void TestHandOff::polishLettersOnTheCommandLine()
 {
     QProcess child;
     child.setProgram(QCoreApplication::applicationFilePath());
-    child.setArguments({QString::fromLatin1(argumentsChildSwitch),
-        QStringLiteral("Księgowość::5"), QStringLiteral("Żółć::7")});
+    child.setArguments({QString::fromLatin1(argumentsChildSwitch), QStringLiteral("Księgowość::5"),
+        QStringLiteral("Żółć::7")});
     child.setWorkingDirectory(workDir->path());
     child.setProcessEnvironment(childEnvironment());
     child.start();
@@ -364,8 +364,8 @@ void TestHandOff::polishLettersOnTheCommandLine()
     QVERIFY2(lines.size() == 2, qPrintable(report));
     QVERIFY2(lines.at(0).startsWith(QStringLiteral("installed: <pre>Księgowość\t")),
         qPrintable(lines.at(0)));
-    QVERIFY2(lines.at(1).startsWith(QStringLiteral("installed: <pre>Żółć\t")),
-        qPrintable(lines.at(1)));
+    QVERIFY2(
+        lines.at(1).startsWith(QStringLiteral("installed: <pre>Żółć\t")), qPrintable(lines.at(1)));
 }
 
 int main(int argc, char **argv)

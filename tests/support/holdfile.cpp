@@ -18,8 +18,8 @@ int main()
         return 2;
     }
     const DWORD milliseconds = DWORD(std::wcstoul(argv[2], nullptr, 10));
-    HANDLE file = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(
+        argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "cannot open the file: error %lu\n", GetLastError());
         return 1;
