@@ -3,37 +3,35 @@
 #include "app/version.h"
 
 #include <QRegularExpression>
-#include <QStringDecoder>
 
 namespace {
 
-const QRegularExpression &lineGrammar()
-{
-    // Greedy and anchored at both ends (\z: not even a final line feed may follow). The match
-    // limit keeps a hostile line from backtracking for seconds; such a line simply does not
-    // match. The middle text is captured only to look for the optional integrity elements;
-    // capturing it does not change what matches.
-    static const QRegularExpression grammar(
-            QStringLiteral("(*LIMIT_MATCH=100000)\\A<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>\\z"));
-    return grammar;
-}
-
-// Cheap necessary condition: the literal pieces must occur in order, each as late as the
-// greedy match would take it. Lines that fail it never reach the backtracking matcher.
-bool piecesInOrder(QStringView line)
+// The grammar is greedy: each capture ends as late as the pieces after it still allow. So the
+// literal pieces stand at their last occurrences, found right to left, each one ending before
+// the next one starts. Nothing is ever tried twice, and the captures are exactly the
+// backtracking matcher's.
+std::optional<UpdateListLineParts> locatePieces(QStringView line)
 {
     // The shortest possible line: "<><ver></ver><link></link></>".
     if (line.size() < 29 || !line.startsWith(QLatin1Char('<')) || !line.endsWith(QLatin1Char('>')))
-        return false;
+        return std::nullopt;
     // Each piece must start at or before `last`; a negative bound would make lastIndexOf count
     // from the end, so it means "nowhere".
     const auto find = [&line](QLatin1String piece, qsizetype last) -> qsizetype {
         return last < 0 ? -1 : line.lastIndexOf(piece, last);
     };
+    // "</link></" needs at least the final ">" after it.
     const qsizetype linkClose = find(QLatin1String("</link></"), line.size() - 10);
     const qsizetype linkOpen = linkClose < 0 ? -1 : find(QLatin1String("<link>"), linkClose - 6);
     const qsizetype verClose = linkOpen < 0 ? -1 : find(QLatin1String("</ver>"), linkOpen - 6);
-    return verClose >= 0 && find(QLatin1String("><ver>"), verClose - 6) >= 1;
+    // Position 0 holds the opening "<", so the name's closing ">" starts at 1 at the earliest.
+    const qsizetype verOpen = verClose < 0 ? -1 : find(QLatin1String("><ver>"), verClose - 6);
+    if (verOpen < 1)
+        return std::nullopt;
+    return UpdateListLineParts {line.sliced(1, verOpen - 1),
+                                line.sliced(verOpen + 6, verClose - verOpen - 6),
+                                line.sliced(verClose + 6, linkOpen - verClose - 6),
+                                line.sliced(linkOpen + 6, linkClose - linkOpen - 6)};
 }
 
 std::optional<QString> elementText(QStringView text, QLatin1String open, QLatin1String close)
@@ -51,55 +49,55 @@ std::optional<QString> elementText(QStringView text, QLatin1String open, QLatin1
 
 } // namespace
 
+std::optional<UpdateListLineParts> matchUpdateListLine(QStringView line)
+{
+    if (line.size() > maxUpdateListLineLength)
+        return std::nullopt;
+    std::optional<UpdateListLineParts> parts = locatePieces(line);
+    // "." matches anything but a line feed.
+    if (!parts || line.contains(QLatin1Char('\n')))
+        return std::nullopt;
+    return parts;
+}
+
 std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
 {
-    if (line.size() > maxUpdateListLineLength || !piecesInOrder(line))
-        return std::nullopt;
-    const QRegularExpressionMatch match = lineGrammar().match(line);
-    if (!match.hasMatch())
+    const std::optional<UpdateListLineParts> parts = matchUpdateListLine(line);
+    if (!parts)
         return std::nullopt;
 
     UpdateListLine result;
-    result.name = match.capturedView(1).toString();
-    result.entry.version = parseVersion(result.name, match.capturedView(2).toString());
-    result.entry.link = match.capturedView(4).toString();
+    result.name = parts->name.toString();
+    result.entry.version = parseVersion(result.name, parts->version.toString());
+    result.entry.link = parts->link.toString();
     result.entry.selected = true;
     // Most lists carry no integrity elements; skip the searches when there is no middle text.
-    const QStringView middle = match.capturedView(3);
-    if (!middle.isEmpty()) {
-        result.entry.sha256 = elementText(middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
-        result.entry.size = elementText(middle, QLatin1String("<size>"), QLatin1String("</size>"));
+    if (!parts->middle.isEmpty()) {
+        result.entry.sha256
+                = elementText(parts->middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
+        result.entry.size
+                = elementText(parts->middle, QLatin1String("<size>"), QLatin1String("</size>"));
     }
     return result;
 }
 
-QString decodeWindows1250(const QByteArray &bytes)
+namespace {
+
+// The decoded list without a single CR.
+QString decodeListText(const QByteArray &bytes)
 {
-    // Windows-1250 maps every byte to one UTF-16 unit, so a table made once from Qt's decoder
-    // decodes exactly as the decoder does, many times faster on long lists.
-    static const QString table = [] {
-        QByteArray all(256, Qt::Uninitialized);
-        for (int i = 0; i < 256; ++i)
-            all[i] = char(i);
-        QStringDecoder decoder("windows-1250");
-        if (!decoder.isValid())
-            decoder = QStringDecoder(QStringDecoder::Latin1);
-        return QString(decoder.decode(all));
-    }();
-    if (table.size() != 256) {
-        QStringDecoder decoder("windows-1250");
-        return decoder.decode(bytes);
-    }
     QString text(bytes.size(), Qt::Uninitialized);
-    QChar *out = text.data();
-    for (const char byte : bytes)
-        *out++ = table.at(uchar(byte));
+    char16_t *const begin = reinterpret_cast<char16_t *>(text.data());
+    char16_t *out = begin;
+    for (const char byte : bytes) {
+        if (byte != '\r')
+            *out++ = windows1250ToUnicode(uchar(byte));
+    }
+    text.truncate(out - begin);
     return text;
 }
 
-namespace {
-
-// Calls `handle` with every line of the decoded list, without its LF or CR LF.
+// Calls `handle` with every line of the decoded list, without its LF.
 template<typename Handle>
 void forEachLine(QStringView text, Handle handle)
 {
@@ -108,10 +106,7 @@ void forEachLine(QStringView text, Handle handle)
         qsizetype end = text.indexOf(QLatin1Char('\n'), start);
         if (end < 0)
             end = text.size();
-        QStringView line = text.mid(start, end - start);
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        handle(line);
+        handle(text.sliced(start, end - start));
         start = end + 1;
     }
 }
@@ -121,14 +116,14 @@ void forEachLine(QStringView text, Handle handle)
 QStringList updateListLines(const QByteArray &bytes)
 {
     QStringList lines;
-    forEachLine(decodeWindows1250(bytes), [&lines](QStringView line) { lines.append(line.toString()); });
+    forEachLine(decodeListText(bytes), [&lines](QStringView line) { lines.append(line.toString()); });
     return lines;
 }
 
 QMap<QString, UpdateEntry> parseUpdateList(const QByteArray &bytes)
 {
     QMap<QString, UpdateEntry> entries;
-    forEachLine(decodeWindows1250(bytes), [&entries](QStringView line) {
+    forEachLine(decodeListText(bytes), [&entries](QStringView line) {
         if (std::optional<UpdateListLine> parsed = parseUpdateListLine(line))
             entries.insert(parsed->name, std::move(parsed->entry));
     });
