@@ -24,7 +24,7 @@ bool writeListFile(const QStringList &lines)
 {
     QByteArray bytes;
     for (const QString &line : lines)
-        bytes += line.toUtf8() + '\n';
+        bytes += polishWindows1250(line) + '\n';
     return writeFile(listFileName, bytes);
 }
 
@@ -335,6 +335,13 @@ void TestDialog::pages_data()
     QTest::newRow("nothing installed")
         << QStringList() << QStringList {listLine("b", 2), listLine("B", 1)}
         << QStringList {newLine("B", 1), newLine("b", 2)} << QStringList {"B [x]", "b [x]"};
+    // Read with a Latin-1 fallback, the list's "Księgowość" matched no installed name and came
+    // out a second time, in bold, as a new component.
+    QTest::newRow("Polish name in Windows-1250")
+        << QStringList {QStringLiteral("Księgowość::1300000000")}
+        << QStringList {listLine(QStringLiteral("Księgowość"), 1300000000)}
+        << QStringList {colouredLine(QStringLiteral("Księgowość"), "#00ff55", 1300000000)}
+        << QStringList {QStringLiteral("Księgowość [ ]")};
     QTest::newRow("empty list") << QStringList {"A::1"} << QStringList()
                                 << QStringList {plainLine("A", 1)} << QStringList();
 }
