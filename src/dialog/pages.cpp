@@ -26,8 +26,10 @@ void UpdateDialog::showUpdateList()
             }
             installedLabels.value(name)->setText(line);
         } else {
-            auto *label = new QLabel(VersionLines::added(name, entry->version));
+            // The format first: each text set lays out a whole text document.
+            auto *label = new QLabel;
             label->setTextFormat(Qt::RichText);
+            label->setText(VersionLines::added(name, entry->version));
             installedLabels.insert(name, label);
             listLayout->addWidget(label);
         }
