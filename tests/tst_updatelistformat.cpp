@@ -41,8 +41,8 @@ QString randomText(QRandomGenerator &random, int maxPieces)
 QString wellFormedLine(QRandomGenerator &random)
 {
     QString middle = randomText(random, 2);
-    const QString shaElement = "<sha256>" + (random.bounded(2) ? sha : randomText(random, 3))
-        + "</sha256>";
+    const QString shaElement
+        = "<sha256>" + (random.bounded(2) ? sha : randomText(random, 3)) + "</sha256>";
     const QString sizeElement = "<size>" + QString::number(random.bounded(1000000)) + "</size>";
     switch (random.bounded(4)) {
     case 1:
@@ -117,8 +117,8 @@ void TestUpdateListFormat::matchingLine_data()
         {"greedy middle", "<A><ver>1</ver><link>L1</link></A><link>L2</link></A>", "A", 1, "L2"},
         // A backtracking matcher with a step limit gave up on this one.
         {"200 closing ver tags in version and link",
-            line("A", "</ver>" + QString("</ver>").repeated(99) + "1", "http://x/"
-                    + QString("</ver>").repeated(100) + QString(1188, 'a') + ".dll"),
+            line("A", "</ver>" + QString("</ver>").repeated(99) + "1",
+                "http://x/" + QString("</ver>").repeated(100) + QString(1188, 'a') + ".dll"),
             "A", 0, "http://x/" + QString("</ver>").repeated(100) + QString(1188, 'a') + ".dll"},
     };
     for (const auto &row : rows)
@@ -307,7 +307,7 @@ void TestUpdateListFormat::sameAsBacktrackingMatcher()
     // The grammar as a backtracking matcher, without a step limit: on these short lines it
     // always finishes.
     const QRegularExpression grammar(
-            QStringLiteral("\\A<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>\\z"));
+        QStringLiteral("\\A<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>\\z"));
     QRandomGenerator random(20261208u + quint32(shape));
     int matched = 0;
     int differences = 0;
@@ -330,18 +330,20 @@ void TestUpdateListFormat::sameAsBacktrackingMatcher()
         }
         const QRegularExpressionMatch expected = grammar.match(text);
         const std::optional<UpdateListLineParts> parts = matchUpdateListLine(text);
-        const bool same = expected.hasMatch()
-            ? parts && parts->name == expected.capturedView(1)
-                    && parts->version == expected.capturedView(2)
-                    && parts->middle == expected.capturedView(3)
-                    && parts->link == expected.capturedView(4)
-            : !parts;
+        bool same = !parts;
+        if (expected.hasMatch()) {
+            same = parts && parts->name == expected.capturedView(1)
+                && parts->version == expected.capturedView(2)
+                && parts->middle == expected.capturedView(3)
+                && parts->link == expected.capturedView(4);
+        }
         matched += expected.hasMatch();
         if (!same && differences++ == 0)
             firstDifference = text;
     }
     QVERIFY2(differences == 0,
-        qPrintable(QString::number(differences) + " differences, the first on: " + firstDifference));
+        qPrintable(
+            QString::number(differences) + " differences, the first on: " + firstDifference));
     // Both outcomes were tried, many times.
     QVERIFY2(matched >= 20 && matched <= 40000 - 20, qPrintable(QString::number(matched)));
 }
@@ -350,7 +352,8 @@ void TestUpdateListFormat::windows1250AgainstQt()
 {
     QStringDecoder decoder("windows-1250");
     if (!decoder.isValid())
-        QSKIP("This Qt has no Windows-1250 converter (built without ICU) to compare the table with");
+        QSKIP(
+            "This Qt has no Windows-1250 converter (built without ICU) to compare the table with");
     const QList<int> undefined = {0x81, 0x83, 0x88, 0x90, 0x98};
     for (int byte = 0; byte < 256; ++byte) {
         const QByteArray bytes(1, char(byte));

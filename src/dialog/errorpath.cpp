@@ -13,7 +13,8 @@ void UpdateDialog::abortUpdate()
     const QString errorText = tr("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
     if (stage == 0) {
         const ListAreaBatch batch(listWidget);
-        ListAreaBatch::deleteWidgets(listLayout, {installedLabels.cbegin(), installedLabels.cend()});
+        ListAreaBatch::deleteWidgets(
+            listLayout, {installedLabels.cbegin(), installedLabels.cend()});
         installedLabels.clear();
         progressLabel = new QLabel(errorText);
         listLayout->addWidget(progressLabel);

@@ -29,9 +29,9 @@ std::optional<UpdateListLineParts> locatePieces(QStringView line)
     if (verOpen < 1)
         return std::nullopt;
     return UpdateListLineParts {line.sliced(1, verOpen - 1),
-                                line.sliced(verOpen + 6, verClose - verOpen - 6),
-                                line.sliced(verClose + 6, linkOpen - verClose - 6),
-                                line.sliced(linkOpen + 6, linkClose - linkOpen - 6)};
+        line.sliced(verOpen + 6, verClose - verOpen - 6),
+        line.sliced(verClose + 6, linkOpen - verClose - 6),
+        line.sliced(linkOpen + 6, linkClose - linkOpen - 6)};
 }
 
 std::optional<QString> elementText(QStringView text, QLatin1String open, QLatin1String close)
@@ -74,9 +74,9 @@ std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
     // Most lists carry no integrity elements; skip the searches when there is no middle text.
     if (!parts->middle.isEmpty()) {
         result.entry.sha256
-                = elementText(parts->middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
+            = elementText(parts->middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
         result.entry.size
-                = elementText(parts->middle, QLatin1String("<size>"), QLatin1String("</size>"));
+            = elementText(parts->middle, QLatin1String("<size>"), QLatin1String("</size>"));
     }
     return result;
 }
@@ -116,7 +116,8 @@ void forEachLine(QStringView text, Handle handle)
 QStringList updateListLines(const QByteArray &bytes)
 {
     QStringList lines;
-    forEachLine(decodeListText(bytes), [&lines](QStringView line) { lines.append(line.toString()); });
+    forEachLine(
+        decodeListText(bytes), [&lines](QStringView line) { lines.append(line.toString()); });
     return lines;
 }
 

@@ -41,7 +41,8 @@ QByteArray sha256Hex(const QByteArray &bytes)
 QByteArray polishWindows1250(const QString &text)
 {
     static const QString letters = QStringLiteral("ąćęłńóśźżĄĆĘŁŃÓŚŹŻ");
-    static const char bytes[] = "\xB9\xE6\xEA\xB3\xF1\xF3\x9C\x9F\xBF\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF";
+    static const char bytes[]
+        = "\xB9\xE6\xEA\xB3\xF1\xF3\x9C\x9F\xBF\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF";
     QByteArray encoded;
     for (const QChar c : text) {
         const qsizetype letter = letters.indexOf(c);
