@@ -4,6 +4,8 @@
 
 #include <QRegularExpression>
 
+#include <cstring>
+
 namespace {
 
 // The grammar is greedy: each capture ends as late as the pieces after it still allow. So the
@@ -83,31 +85,33 @@ std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
 
 namespace {
 
-// The decoded list without a single CR.
-QString decodeListText(const QByteArray &bytes)
-{
-    QString text(bytes.size(), Qt::Uninitialized);
-    char16_t *const begin = reinterpret_cast<char16_t *>(text.data());
-    char16_t *out = begin;
-    for (const char byte : bytes) {
-        if (byte != '\r')
-            *out++ = windows1250ToUnicode(uchar(byte));
-    }
-    text.truncate(out - begin);
-    return text;
-}
-
-// Calls `handle` with every line of the decoded list, without its LF.
+// Calls `handle` with every line of the list, decoded, without its LF and without any CR.
+// Lines are decoded one at a time into one buffer: the list as one decoded text would take
+// twice its size again, and a first call pays for every page of that memory.
 template<typename Handle>
-void forEachLine(QStringView text, Handle handle)
+void forEachLine(const QByteArray &bytes, Handle handle)
 {
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
-        if (end < 0)
-            end = text.size();
-        handle(text.sliced(start, end - start));
-        start = end + 1;
+    QString buffer;
+    const char *next = bytes.constData();
+    const char *const end = next + bytes.size();
+    while (next < end) {
+        const char *lineEnd = static_cast<const char *>(std::memchr(next, '\n', end - next));
+        const bool lastLine = !lineEnd;
+        if (lastLine)
+            lineEnd = end;
+        if (buffer.size() < lineEnd - next)
+            buffer.resize(lineEnd - next);
+        char16_t *const begin = reinterpret_cast<char16_t *>(buffer.data());
+        char16_t *out = begin;
+        for (; next < lineEnd; ++next) {
+            if (*next != '\r')
+                *out++ = windows1250ToUnicode(uchar(*next));
+        }
+        next = lineEnd + 1;
+        // Text after the last LF that was nothing but CRs is no line at all.
+        if (lastLine && out == begin)
+            break;
+        handle(QStringView(begin, out - begin));
     }
 }
 
@@ -116,15 +120,14 @@ void forEachLine(QStringView text, Handle handle)
 QStringList updateListLines(const QByteArray &bytes)
 {
     QStringList lines;
-    forEachLine(
-        decodeListText(bytes), [&lines](QStringView line) { lines.append(line.toString()); });
+    forEachLine(bytes, [&lines](QStringView line) { lines.append(line.toString()); });
     return lines;
 }
 
 QMap<QString, UpdateEntry> parseUpdateList(const QByteArray &bytes)
 {
     QMap<QString, UpdateEntry> entries;
-    forEachLine(decodeListText(bytes), [&entries](QStringView line) {
+    forEachLine(bytes, [&entries](QStringView line) {
         // Publishers' lists come sorted by name: with the end as the hint, each insertion
         // costs a comparison or two instead of a search down the tree.
         if (std::optional<UpdateListLine> parsed = parseUpdateListLine(line))
