@@ -4,6 +4,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -17,10 +18,20 @@ std::optional<UpdateListLineParts> locatePieces(QStringView line)
     // The shortest possible line: "<><ver></ver><link></link></>".
     if (line.size() < 29 || !line.startsWith(QLatin1Char('<')) || !line.endsWith(QLatin1Char('>')))
         return std::nullopt;
-    // Each piece must start at or before `last`; a negative bound would make lastIndexOf count
-    // from the end, so it means "nowhere".
+    // The last occurrence of the piece that starts at or before `last`, or -1. A plain loop:
+    // the pieces are short and mostly close to where the search starts.
     const auto find = [&line](QLatin1String piece, qsizetype last) -> qsizetype {
-        return last < 0 ? -1 : line.lastIndexOf(piece, last);
+        const char16_t *const text = line.utf16();
+        const char *const pieceText = piece.data();
+        const qsizetype pieceSize = piece.size();
+        for (qsizetype at = std::min(last, line.size() - pieceSize); at >= 0; --at) {
+            qsizetype matched = 0;
+            while (matched < pieceSize && text[at + matched] == char16_t(uchar(pieceText[matched])))
+                ++matched;
+            if (matched == pieceSize)
+                return at;
+        }
+        return -1;
     };
     // "</link></" needs at least the final ">" after it.
     const qsizetype linkClose = find(QLatin1String("</link></"), line.size() - 10);
@@ -70,7 +81,9 @@ std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
 
     UpdateListLine result;
     result.name = parts->name.toString();
-    result.entry.version = parseVersion(result.name, parts->version.toString());
+    // The version text is only read, while the line lives: no copy of it is needed.
+    result.entry.version = parseVersion(
+        result.name, QString::fromRawData(parts->version.data(), parts->version.size()));
     result.entry.link = parts->link.toString();
     result.entry.selected = true;
     // Most lists carry no integrity elements; skip the searches when there is no middle text.
