@@ -16,14 +16,8 @@ ListAreaBatch::ListAreaBatch(QWidget *area)
 
 ListAreaBatch::~ListAreaBatch()
 {
-    if (!wasVisible)
-        return;
-    // Measured: shown again at the size it had, the area has each of its widgets marked for
-    // repainting on its own, and the repaint compares every marked widget with all of its
-    // siblings, in quadratic time. Shown collapsed, it grows to its new size in one step and
-    // is repainted as a whole.
-    area->resize(area->width(), 0);
-    area->show();
+    if (wasVisible)
+        area->show();
 }
 
 void ListAreaBatch::deleteWidgets(QLayout *layout, const QList<QWidget *> &widgets)
