@@ -24,7 +24,7 @@ bool writeListFile(const QStringList &lines)
 {
     QByteArray bytes;
     for (const QString &line : lines)
-        bytes += line.toUtf8() + '\n';
+        bytes += polishWindows1250(line) + '\n';
     return writeFile(listFileName, bytes);
 }
 
@@ -68,6 +68,43 @@ QString plainOf(const QString &name, quint32 version)
     return name + QStringLiteral("\t\twersja: ") + formatVersion(version);
 }
 
+// Runs everything queued so far: layout requests, deferred shows, repaints.
+void settle()
+{
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+}
+
+// Milliseconds from the click that builds the page (the update-list page, or the selection page
+// after it) until it is laid out and painted, for a list of `entries` lines, half installed.
+double pageBuildMs(int entries, bool selectionPage)
+{
+    QStringList lines, installed;
+    for (int i = 0; i < entries; ++i) {
+        const QString name = QStringLiteral("plugin_%1").arg(i, 5, 10, QLatin1Char('0'));
+        lines += listLine(name, 2000 + i % 2);
+        if (i % 2)
+            installed += name + QStringLiteral("::2000");
+    }
+    if (!writeListFile(lines))
+        return -1;
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments(QStringList {"aktualizator"} + installed
+        + (selectionPage ? QStringList {"detached"} : QStringList()));
+    dialog.show();
+    settle();
+    QAbstractButton *button
+        = selectionPage ? DialogProbe::nextButton(&dialog) : DialogProbe::checkButton(&dialog);
+    QElapsedTimer clock;
+    clock.start();
+    button->click();
+    settle();
+    const double ms = clock.nsecsElapsed() / 1e6;
+    return DialogProbe::listWidgets(&dialog).size() == entries ? ms : -1;
+}
+
 // Check boxes of the list area as "text [x]" or "text [ ]", top to bottom.
 QStringList boxStates(QDialog *dialog)
 {
@@ -102,6 +139,8 @@ private Q_SLOTS:
     void pages_data();
     void pages();
     void ampersandIsNoAccelerator();
+    void pageTimeGrowsLinearly_data();
+    void pageTimeGrowsLinearly();
 
     void unreadableListFile();
     void unwritableWorkingDirectory();
@@ -335,6 +374,13 @@ void TestDialog::pages_data()
     QTest::newRow("nothing installed")
         << QStringList() << QStringList {listLine("b", 2), listLine("B", 1)}
         << QStringList {newLine("B", 1), newLine("b", 2)} << QStringList {"B [x]", "b [x]"};
+    // Read with a Latin-1 fallback, the list's "Księgowość" matched no installed name and came
+    // out a second time, in bold, as a new component.
+    QTest::newRow("Polish name in Windows-1250")
+        << QStringList {QStringLiteral("Księgowość::1300000000")}
+        << QStringList {listLine(QStringLiteral("Księgowość"), 1300000000)}
+        << QStringList {colouredLine(QStringLiteral("Księgowość"), "#00ff55", 1300000000)}
+        << QStringList {QStringLiteral("Księgowość [ ]")};
     QTest::newRow("empty list") << QStringList {"A::1"} << QStringList()
                                 << QStringList {plainLine("A", 1)} << QStringList();
 }
@@ -381,6 +427,33 @@ void TestDialog::ampersandIsNoAccelerator()
     QCOMPARE(boxes.at(0)->text(), QStringLiteral("<i>x</i>"));
     QCOMPARE(boxes.at(1)->text(), QStringLiteral("R&&D"));
     QVERIFY(QKeySequence::mnemonic(boxes.at(1)->text()).isEmpty());
+}
+
+void TestDialog::pageTimeGrowsLinearly_data()
+{
+    QTest::addColumn<bool>("selectionPage");
+    QTest::newRow("update-list page") << false;
+    QTest::newRow("selection page") << true;
+}
+
+void TestDialog::pageTimeGrowsLinearly()
+{
+    QFETCH(bool, selectionPage);
+    // A page that lays out the whole list again for each widget takes 16 times as long for 4
+    // times the entries; a linear one takes 4 times as long, plus its fixed costs. The best of
+    // alternating runs leaves out what other work on the machine adds to a single run.
+    const int small = 300;
+    double smallMs = 1e9, largeMs = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        const double s = pageBuildMs(small, selectionPage);
+        const double l = pageBuildMs(4 * small, selectionPage);
+        QVERIFY2(s >= 0 && l >= 0, "the page does not show every entry");
+        smallMs = std::min(smallMs, s);
+        largeMs = std::min(largeMs, l);
+    }
+    qDebug("%d entries: %.1f ms, %d entries: %.1f ms", small, smallMs, 4 * small, largeMs);
+    QVERIFY2(largeMs < 8 * std::max(smallMs, 1.0),
+        qPrintable(QStringLiteral("%1 ms against %2 ms").arg(largeMs).arg(smallMs)));
 }
 
 void TestDialog::unreadableListFile()

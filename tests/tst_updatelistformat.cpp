@@ -2,6 +2,9 @@
 #include "testutil.h"
 #include "updatelist/updatelistformat.h"
 
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStringDecoder>
 #include <QtTest>
 
 namespace {
@@ -18,6 +21,43 @@ const QString sha
 
 // "Łódź" in Windows-1250.
 const char lodz[] = "\xA3\xF3\x64\x9F";
+
+// Text made of the grammar's own pieces and a few others, in random order: the shapes that make
+// a backtracking matcher try one split after another.
+QString randomText(QRandomGenerator &random, int maxPieces)
+{
+    static const QStringList pieces = {"<", ">", "</", "<ver>", "</ver>", "><ver>", "<link>",
+        "</link>", "</link></", "<sha256>", "</sha256>", "<size>", "</size>", "a", "Ż", " ", "\r",
+        "\n", "\t", "1362096000", "2.4b15032013", "http://x/a.dll"};
+    QString text;
+    const int count = random.bounded(maxPieces + 1);
+    for (int i = 0; i < count; ++i)
+        text += pieces.at(random.bounded(int(pieces.size())));
+    return text;
+}
+
+// A line that fits the grammar, with delimiters inside its texts and integrity elements (or
+// broken ones) in either order.
+QString wellFormedLine(QRandomGenerator &random)
+{
+    QString middle = randomText(random, 2);
+    const QString shaElement
+        = "<sha256>" + (random.bounded(2) ? sha : randomText(random, 3)) + "</sha256>";
+    const QString sizeElement = "<size>" + QString::number(random.bounded(1000000)) + "</size>";
+    switch (random.bounded(4)) {
+    case 1:
+        middle += shaElement + sizeElement;
+        break;
+    case 2:
+        middle += sizeElement + randomText(random, 1) + shaElement;
+        break;
+    case 3:
+        middle += shaElement.left(random.bounded(int(shaElement.size())));
+        break;
+    }
+    return "<" + randomText(random, 4) + "><ver>" + randomText(random, 4) + "</ver>" + middle
+        + "<link>" + randomText(random, 4) + "</link></" + randomText(random, 3) + ">";
+}
 
 } // namespace
 
@@ -37,6 +77,9 @@ private Q_SLOTS:
     void lengthLimit();
     void pathologicalLine_data();
     void pathologicalLine();
+    void sameAsBacktrackingMatcher_data();
+    void sameAsBacktrackingMatcher();
+    void windows1250AgainstQt();
 };
 
 void TestUpdateListFormat::matchingLine_data()
@@ -72,6 +115,11 @@ void TestUpdateListFormat::matchingLine_data()
         {"greedy version", "<WELOR><ver>b15032013</ver>b7</ver><link>L</link></WELOR>", "WELOR",
             unreadableVersion, "L"},
         {"greedy middle", "<A><ver>1</ver><link>L1</link></A><link>L2</link></A>", "A", 1, "L2"},
+        // A backtracking matcher with a step limit gave up on this one.
+        {"200 closing ver tags in version and link",
+            line("A", "</ver>" + QString("</ver>").repeated(99) + "1",
+                "http://x/" + QString("</ver>").repeated(100) + QString(1188, 'a') + ".dll"),
+            "A", 0, "http://x/" + QString("</ver>").repeated(100) + QString(1188, 'a') + ".dll"},
     };
     for (const auto &row : rows)
         QTest::newRow(row.tag) << row.text << row.name << row.version << row.link;
@@ -183,6 +231,11 @@ void TestUpdateListFormat::lines_data()
     QTest::newRow("CR LF") << QByteArray("a\r\nb\r\n") << QStringList {"a", "b"};
     QTest::newRow("mixed, last open") << QByteArray("a\r\nb\nc") << QStringList {"a", "b", "c"};
     QTest::newRow("blank lines") << QByteArray("a\n\r\n\nb\n") << QStringList {"a", "", "", "b"};
+    QTest::newRow("CR CR LF") << QByteArray("a\r\r\nb\r\r\n") << QStringList {"a", "b"};
+    QTest::newRow("stray CR inside a line") << QByteArray("a\rb\r\nc\r") << QStringList {"ab", "c"};
+    QTest::newRow("only CRs") << QByteArray("\r\r") << QStringList();
+    QTest::newRow("undefined Windows-1250 bytes")
+        << QByteArray("\x81\x83\x88\x90\x98") << QStringList {QString(5, QChar(0xFFFD))};
     QTest::newRow("Windows-1250") << QByteArray(lodz) + "\r\n\x8C\xAF\x8F\xB9\xEA\x9C\xE6\xF1\xBF"
                                   << QStringList {
                                          QStringLiteral("Łódź"), QStringLiteral("ŚŻŹąęśćńż")};
@@ -238,6 +291,77 @@ void TestUpdateListFormat::pathologicalLine()
     timer.start();
     QVERIFY(!parseUpdateListLine(text));
     qDebug() << text.size() << "characters refused in" << timer.elapsed() << "ms";
+}
+
+void TestUpdateListFormat::sameAsBacktrackingMatcher_data()
+{
+    QTest::addColumn<int>("shape");
+    QTest::newRow("pieces in random order") << 0;
+    QTest::newRow("well-formed, delimiters inside the texts") << 1;
+    QTest::newRow("well-formed, one piece cut out or put in") << 2;
+}
+
+void TestUpdateListFormat::sameAsBacktrackingMatcher()
+{
+    QFETCH(int, shape);
+    // The grammar as a backtracking matcher, without a step limit: on these short lines it
+    // always finishes.
+    const QRegularExpression grammar(
+        QStringLiteral("\\A<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>\\z"));
+    QRandomGenerator random(20261208u + quint32(shape));
+    int matched = 0;
+    int differences = 0;
+    QString firstDifference;
+    for (int i = 0; i < 40000; ++i) {
+        QString text;
+        if (shape == 0) {
+            text = randomText(random, 16);
+            if (random.bounded(4) != 0)
+                text = "<" + text + ">";
+        } else {
+            text = wellFormedLine(random);
+            if (shape == 2) {
+                const int at = random.bounded(int(text.size()));
+                if (random.bounded(2))
+                    text.remove(at, 1 + random.bounded(6));
+                else
+                    text.insert(at, randomText(random, 1));
+            }
+        }
+        const QRegularExpressionMatch expected = grammar.match(text);
+        const std::optional<UpdateListLineParts> parts = matchUpdateListLine(text);
+        bool same = !parts;
+        if (expected.hasMatch()) {
+            same = parts && parts->name == expected.capturedView(1)
+                && parts->version == expected.capturedView(2)
+                && parts->middle == expected.capturedView(3)
+                && parts->link == expected.capturedView(4);
+        }
+        matched += expected.hasMatch();
+        if (!same && differences++ == 0)
+            firstDifference = text;
+    }
+    QVERIFY2(differences == 0,
+        qPrintable(
+            QString::number(differences) + " differences, the first on: " + firstDifference));
+    // Both outcomes were tried, many times.
+    QVERIFY2(matched >= 20 && matched <= 40000 - 20, qPrintable(QString::number(matched)));
+}
+
+void TestUpdateListFormat::windows1250AgainstQt()
+{
+    QStringDecoder decoder("windows-1250");
+    if (!decoder.isValid())
+        QSKIP(
+            "This Qt has no Windows-1250 converter (built without ICU) to compare the table with");
+    const QList<int> undefined = {0x81, 0x83, 0x88, 0x90, 0x98};
+    for (int byte = 0; byte < 256; ++byte) {
+        const QByteArray bytes(1, char(byte));
+        const QString expected
+            = undefined.contains(byte) ? QString(QChar(0xFFFD)) : QString(decoder.decode(bytes));
+        QVERIFY2(decodeWindows1250(bytes) == expected,
+            qPrintable(QString::asprintf("byte 0x%02X", byte)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateListFormat)

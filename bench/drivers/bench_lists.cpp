@@ -1,8 +1,10 @@
 // Long update lists: how long the list parse takes for 1,000 and 100,000 lines, and how long
-// the dialog takes to build the update-list page and the selection page for 1,000 entries.
+// the dialog takes to build the update-list page and the selection page for 1,000 and 10,000
+// entries.
 //
 //   bench_lists REPETITIONS
 //   bench_lists --first-parse LINES   (one parse, the first of the process, as a program run does)
+//   bench_lists --pages ENTRIES REPETITIONS   (the two pages only)
 //
 // Run it in an empty scratch directory: it writes "aktualizacje.txt" there, as the server would.
 
@@ -62,10 +64,10 @@ bool writeList(const QByteArray &text)
 struct Figure
 {
     std::vector<double> values;
-    void print(const char *key) const
+    void print(const QByteArray &key) const
     {
-        std::printf("%s=%.2f\n", key, Bench::median(values));
-        std::printf("%s_all=", key);
+        std::printf("%s=%.2f\n", key.constData(), Bench::median(values));
+        std::printf("%s_all=", key.constData());
         for (size_t i = 0; i < values.size(); ++i)
             std::printf("%s%.2f", i ? "," : "", values[i]);
         std::printf("\n");
@@ -91,35 +93,12 @@ void measureParse(int lines, int reps, Figure &figure)
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The update-list page ("Sprawdź aktualizacje" with the list on disk) and the selection page
+// ("Dalej" in detached mode) for a list of `entries` lines, half of them installed.
+void measurePages(int entries, int reps)
 {
-    QApplication app(argc, argv);
-    if (argc > 2 && QByteArray(argv[1]) == "--first-parse") {
-        Figure first;
-        measureParse(std::atoi(argv[2]), 1, first);
-        first.print("parse_first_call_ms");
-        return 0;
-    }
-    const int reps = argc > 1 ? std::atoi(argv[1]) : 7;
-    if (reps < 1)
-        die("repetitions must be positive");
-
-    // The first parse in a process pays for the codec and the pattern compilation; a run of the
-    // program parses exactly once, so that first call is shown on its own as well.
-    Figure coldParse;
-    measureParse(1000, 1, coldParse);
-    coldParse.print("parse_1000_first_call_ms");
-
-    Figure parse1k, parse100k;
-    measureParse(1000, std::max(reps, 21), parse1k);
-    measureParse(100000, reps, parse100k);
-    parse1k.print("parse_1000_ms");
-    parse100k.print("parse_100000_ms");
-
-    const int entries = 1000;
     const QByteArray text = listText(entries);
+    const QByteArray prefix = QByteArray::number(entries);
 
     Figure listClick, listShown;
     for (int r = 0; r < reps; ++r) {
@@ -140,8 +119,8 @@ int main(int argc, char **argv)
         if (DialogProbe::listWidgets(&dialog).size() != entries)
             die("the update-list page does not show every entry");
     }
-    listClick.print("updatelist_page_1000_ms");
-    listShown.print("updatelist_page_1000_painted_ms");
+    listClick.print("updatelist_page_" + prefix + "_ms");
+    listShown.print("updatelist_page_" + prefix + "_painted_ms");
 
     Figure selectionClick, selectionShown;
     for (int r = 0; r < reps; ++r) {
@@ -164,8 +143,45 @@ int main(int argc, char **argv)
         if (DialogProbe::checkBoxes(&dialog).size() != entries)
             die("the selection page does not show every entry");
     }
-    selectionClick.print("selection_page_1000_ms");
-    selectionShown.print("selection_page_1000_painted_ms");
+    selectionClick.print("selection_page_" + prefix + "_ms");
+    selectionShown.print("selection_page_" + prefix + "_painted_ms");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc > 2 && QByteArray(argv[1]) == "--first-parse") {
+        Figure first;
+        measureParse(std::atoi(argv[2]), 1, first);
+        first.print("parse_first_call_ms");
+        return 0;
+    }
+    if (argc > 3 && QByteArray(argv[1]) == "--pages") {
+        measurePages(std::atoi(argv[2]), std::atoi(argv[3]));
+        QFile::remove(QStringLiteral("aktualizacje.txt"));
+        return 0;
+    }
+    const int reps = argc > 1 ? std::atoi(argv[1]) : 7;
+    if (reps < 1)
+        die("repetitions must be positive");
+
+    // The first parse in a process pays for its first allocations and whatever the code sets up
+    // once; a run of the program parses exactly once, so that first call is shown on its own.
+    Figure coldParse;
+    measureParse(1000, 1, coldParse);
+    coldParse.print("parse_1000_first_call_ms");
+
+    Figure parse1k, parse100k;
+    measureParse(1000, std::max(reps, 21), parse1k);
+    measureParse(100000, reps, parse100k);
+    parse1k.print("parse_1000_ms");
+    parse100k.print("parse_100000_ms");
+
+    // Pages at two sizes: the time per entry should not grow with the number of entries.
+    for (const int entries : {1000, 10000})
+        measurePages(entries, entries > 1000 ? std::min(reps, 3) : reps);
 
     QFile::remove(QStringLiteral("aktualizacje.txt"));
     std::printf("peak_rss_kib=%ld\n", Bench::peakRssKiB());

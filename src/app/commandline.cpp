@@ -30,8 +30,10 @@ void UpdateDialog::parseArguments(const QStringList &arguments)
         delete installedVersions.value(it.key());
         installedVersions.insert(it.key(), installed);
 
-        auto *label = new QLabel(VersionLines::plain(it.key(), it.value()));
+        // The format first: each text set lays out a whole text document.
+        auto *label = new QLabel;
         label->setTextFormat(Qt::RichText);
+        label->setText(VersionLines::plain(it.key(), it.value()));
         delete installedLabels.value(it.key());
         installedLabels.insert(it.key(), label);
     }

@@ -1,5 +1,7 @@
 #include "updatedialog.h"
 
+#include "listareabatch.h"
+
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QProgressBar>
@@ -10,10 +12,9 @@ void UpdateDialog::abortUpdate()
 {
     const QString errorText = tr("Wystąpił błąd. Aktualizacja nie zostanie zakończona");
     if (stage == 0) {
-        for (QLabel *label : std::as_const(installedLabels)) {
-            listLayout->removeWidget(label);
-            delete label;
-        }
+        const ListAreaBatch batch(listWidget);
+        ListAreaBatch::deleteWidgets(
+            listLayout, {installedLabels.cbegin(), installedLabels.cend()});
         installedLabels.clear();
         progressLabel = new QLabel(errorText);
         listLayout->addWidget(progressLabel);

@@ -1,5 +1,6 @@
 #include "updatedialog.h"
 
+#include "listareabatch.h"
 #include "versionlines.h"
 
 #include <QCheckBox>
@@ -11,6 +12,7 @@ void UpdateDialog::showUpdateList()
 {
     captionLabel->setText(tr("Lista elementów do aktualizacji:"));
 
+    const ListAreaBatch batch(listWidget);
     for (auto it = updateList.cbegin(); it != updateList.cend(); ++it) {
         const QString &name = it.key();
         UpdateEntry *entry = it.value();
@@ -24,8 +26,10 @@ void UpdateDialog::showUpdateList()
             }
             installedLabels.value(name)->setText(line);
         } else {
-            auto *label = new QLabel(VersionLines::added(name, entry->version));
+            // The format first: each text set lays out a whole text document.
+            auto *label = new QLabel;
             label->setTextFormat(Qt::RichText);
+            label->setText(VersionLines::added(name, entry->version));
             installedLabels.insert(name, label);
             listLayout->addWidget(label);
         }
@@ -39,10 +43,8 @@ void UpdateDialog::showSelection()
     checkButton->hide();
     captionLabel->setText(tr("Wybór elementów do aktualizacji:"));
 
-    for (QLabel *label : std::as_const(installedLabels)) {
-        listLayout->removeWidget(label);
-        delete label;
-    }
+    const ListAreaBatch batch(listWidget);
+    ListAreaBatch::deleteWidgets(listLayout, {installedLabels.cbegin(), installedLabels.cend()});
     installedLabels.clear();
 
     for (auto it = updateList.cbegin(); it != updateList.cend(); ++it) {

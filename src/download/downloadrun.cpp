@@ -48,7 +48,8 @@ void UpdateDialog::download()
     for (auto it = boxes.cbegin(); it != boxes.cend(); ++it) {
         if (UpdateEntry *entry = updateList.value(it.key()))
             entry->selected = it.value()->isChecked();
-        listLayout->removeWidget(it.value());
+        // Deleting takes the box out of the layout, which finds it at its head: the boxes
+        // stand in this order. Removing it first made each delete search the whole list.
         delete it.value();
     }
     selectionBoxes.clear();

@@ -3,37 +3,48 @@
 #include "app/version.h"
 
 #include <QRegularExpression>
-#include <QStringDecoder>
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
-const QRegularExpression &lineGrammar()
-{
-    // Greedy and anchored at both ends (\z: not even a final line feed may follow). The match
-    // limit keeps a hostile line from backtracking for seconds; such a line simply does not
-    // match. The middle text is captured only to look for the optional integrity elements;
-    // capturing it does not change what matches.
-    static const QRegularExpression grammar(
-            QStringLiteral("(*LIMIT_MATCH=100000)\\A<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>\\z"));
-    return grammar;
-}
-
-// Cheap necessary condition: the literal pieces must occur in order, each as late as the
-// greedy match would take it. Lines that fail it never reach the backtracking matcher.
-bool piecesInOrder(QStringView line)
+// The grammar is greedy: each capture ends as late as the pieces after it still allow. So the
+// literal pieces stand at their last occurrences, found right to left, each one ending before
+// the next one starts. Nothing is ever tried twice, and the captures are exactly the
+// backtracking matcher's.
+std::optional<UpdateListLineParts> locatePieces(QStringView line)
 {
     // The shortest possible line: "<><ver></ver><link></link></>".
     if (line.size() < 29 || !line.startsWith(QLatin1Char('<')) || !line.endsWith(QLatin1Char('>')))
-        return false;
-    // Each piece must start at or before `last`; a negative bound would make lastIndexOf count
-    // from the end, so it means "nowhere".
+        return std::nullopt;
+    // The last occurrence of the piece that starts at or before `last`, or -1. A plain loop:
+    // the pieces are short and mostly close to where the search starts.
     const auto find = [&line](QLatin1String piece, qsizetype last) -> qsizetype {
-        return last < 0 ? -1 : line.lastIndexOf(piece, last);
+        const char16_t *const text = line.utf16();
+        const char *const pieceText = piece.data();
+        const qsizetype pieceSize = piece.size();
+        for (qsizetype at = std::min(last, line.size() - pieceSize); at >= 0; --at) {
+            qsizetype matched = 0;
+            while (matched < pieceSize && text[at + matched] == char16_t(uchar(pieceText[matched])))
+                ++matched;
+            if (matched == pieceSize)
+                return at;
+        }
+        return -1;
     };
+    // "</link></" needs at least the final ">" after it.
     const qsizetype linkClose = find(QLatin1String("</link></"), line.size() - 10);
     const qsizetype linkOpen = linkClose < 0 ? -1 : find(QLatin1String("<link>"), linkClose - 6);
     const qsizetype verClose = linkOpen < 0 ? -1 : find(QLatin1String("</ver>"), linkOpen - 6);
-    return verClose >= 0 && find(QLatin1String("><ver>"), verClose - 6) >= 1;
+    // Position 0 holds the opening "<", so the name's closing ">" starts at 1 at the earliest.
+    const qsizetype verOpen = verClose < 0 ? -1 : find(QLatin1String("><ver>"), verClose - 6);
+    if (verOpen < 1)
+        return std::nullopt;
+    return UpdateListLineParts {line.sliced(1, verOpen - 1),
+        line.sliced(verOpen + 6, verClose - verOpen - 6),
+        line.sliced(verClose + 6, linkOpen - verClose - 6),
+        line.sliced(linkOpen + 6, linkClose - linkOpen - 6)};
 }
 
 std::optional<QString> elementText(QStringView text, QLatin1String open, QLatin1String close)
@@ -51,68 +62,69 @@ std::optional<QString> elementText(QStringView text, QLatin1String open, QLatin1
 
 } // namespace
 
+std::optional<UpdateListLineParts> matchUpdateListLine(QStringView line)
+{
+    if (line.size() > maxUpdateListLineLength)
+        return std::nullopt;
+    std::optional<UpdateListLineParts> parts = locatePieces(line);
+    // "." matches anything but a line feed.
+    if (!parts || line.contains(QLatin1Char('\n')))
+        return std::nullopt;
+    return parts;
+}
+
 std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
 {
-    if (line.size() > maxUpdateListLineLength || !piecesInOrder(line))
-        return std::nullopt;
-    const QRegularExpressionMatch match = lineGrammar().match(line);
-    if (!match.hasMatch())
+    const std::optional<UpdateListLineParts> parts = matchUpdateListLine(line);
+    if (!parts)
         return std::nullopt;
 
     UpdateListLine result;
-    result.name = match.capturedView(1).toString();
-    result.entry.version = parseVersion(result.name, match.capturedView(2).toString());
-    result.entry.link = match.capturedView(4).toString();
+    result.name = parts->name.toString();
+    // The version text is only read, while the line lives: no copy of it is needed.
+    result.entry.version = parseVersion(
+        result.name, QString::fromRawData(parts->version.data(), parts->version.size()));
+    result.entry.link = parts->link.toString();
     result.entry.selected = true;
     // Most lists carry no integrity elements; skip the searches when there is no middle text.
-    const QStringView middle = match.capturedView(3);
-    if (!middle.isEmpty()) {
-        result.entry.sha256 = elementText(middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
-        result.entry.size = elementText(middle, QLatin1String("<size>"), QLatin1String("</size>"));
+    if (!parts->middle.isEmpty()) {
+        result.entry.sha256
+            = elementText(parts->middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
+        result.entry.size
+            = elementText(parts->middle, QLatin1String("<size>"), QLatin1String("</size>"));
     }
     return result;
 }
 
-QString decodeWindows1250(const QByteArray &bytes)
-{
-    // Windows-1250 maps every byte to one UTF-16 unit, so a table made once from Qt's decoder
-    // decodes exactly as the decoder does, many times faster on long lists.
-    static const QString table = [] {
-        QByteArray all(256, Qt::Uninitialized);
-        for (int i = 0; i < 256; ++i)
-            all[i] = char(i);
-        QStringDecoder decoder("windows-1250");
-        if (!decoder.isValid())
-            decoder = QStringDecoder(QStringDecoder::Latin1);
-        return QString(decoder.decode(all));
-    }();
-    if (table.size() != 256) {
-        QStringDecoder decoder("windows-1250");
-        return decoder.decode(bytes);
-    }
-    QString text(bytes.size(), Qt::Uninitialized);
-    QChar *out = text.data();
-    for (const char byte : bytes)
-        *out++ = table.at(uchar(byte));
-    return text;
-}
-
 namespace {
 
-// Calls `handle` with every line of the decoded list, without its LF or CR LF.
+// Calls `handle` with every line of the list, decoded, without its LF and without any CR.
+// Lines are decoded one at a time into one buffer: the list as one decoded text would take
+// twice its size again, and a first call pays for every page of that memory.
 template<typename Handle>
-void forEachLine(QStringView text, Handle handle)
+void forEachLine(const QByteArray &bytes, Handle handle)
 {
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
-        if (end < 0)
-            end = text.size();
-        QStringView line = text.mid(start, end - start);
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        handle(line);
-        start = end + 1;
+    QString buffer;
+    const char *next = bytes.constData();
+    const char *const end = next + bytes.size();
+    while (next < end) {
+        const char *lineEnd = static_cast<const char *>(std::memchr(next, '\n', end - next));
+        const bool lastLine = !lineEnd;
+        if (lastLine)
+            lineEnd = end;
+        if (buffer.size() < lineEnd - next)
+            buffer.resize(lineEnd - next);
+        char16_t *const begin = reinterpret_cast<char16_t *>(buffer.data());
+        char16_t *out = begin;
+        for (; next < lineEnd; ++next) {
+            if (*next != '\r')
+                *out++ = windows1250ToUnicode(uchar(*next));
+        }
+        next = lineEnd + 1;
+        // Text after the last LF that was nothing but CRs is no line at all.
+        if (lastLine && out == begin)
+            break;
+        handle(QStringView(begin, out - begin));
     }
 }
 
@@ -121,16 +133,18 @@ void forEachLine(QStringView text, Handle handle)
 QStringList updateListLines(const QByteArray &bytes)
 {
     QStringList lines;
-    forEachLine(decodeWindows1250(bytes), [&lines](QStringView line) { lines.append(line.toString()); });
+    forEachLine(bytes, [&lines](QStringView line) { lines.append(line.toString()); });
     return lines;
 }
 
 QMap<QString, UpdateEntry> parseUpdateList(const QByteArray &bytes)
 {
     QMap<QString, UpdateEntry> entries;
-    forEachLine(decodeWindows1250(bytes), [&entries](QStringView line) {
+    forEachLine(bytes, [&entries](QStringView line) {
+        // Publishers' lists come sorted by name: with the end as the hint, each insertion
+        // costs a comparison or two instead of a search down the tree.
         if (std::optional<UpdateListLine> parsed = parseUpdateListLine(line))
-            entries.insert(parsed->name, std::move(parsed->entry));
+            entries.insert(entries.cend(), parsed->name, parsed->entry);
     });
     return entries;
 }

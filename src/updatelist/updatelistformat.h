@@ -1,6 +1,7 @@
 #pragma once
 
 #include "updateentry.h"
+#include "windows1250.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -9,8 +10,7 @@
 
 #include <optional>
 
-// Lines longer than this are not list lines; refusing them keeps a hostile or broken list from
-// sending the matcher into minutes of backtracking.
+// Lines longer than this are not list lines; no real one comes near it.
 inline constexpr qsizetype maxUpdateListLineLength = 8192;
 
 struct UpdateListLine
@@ -19,13 +19,26 @@ struct UpdateListLine
     UpdateEntry entry;
 };
 
+// What the greedy, anchored "<(.*)><ver>(.*)</ver>(.*)<link>(.*)</link></.*>" captures of a
+// line, as views into it. The middle text (between "</ver>" and "<link>") holds the optional
+// integrity elements.
+struct UpdateListLineParts
+{
+    QStringView name;
+    QStringView version;
+    QStringView middle;
+    QStringView link;
+};
+
+// Takes time linear in the line's length, whatever the line holds; nullopt when the line does
+// not fit the grammar.
+std::optional<UpdateListLineParts> matchUpdateListLine(QStringView line);
+
 // "<NAME><ver>VERSION</ver>...<link>URL</link></...>": nullopt for anything else.
 std::optional<UpdateListLine> parseUpdateListLine(QStringView line);
 
-QString decodeWindows1250(const QByteArray &bytes);
-
-// The list file is Windows-1250 text; LF and CR LF both end a line, and a last line without
-// a line end still counts.
+// The list file is Windows-1250 text read as text mode reads it on Windows: every CR is
+// dropped, wherever it stands, and LF ends a line. A last line without a line end still counts.
 QStringList updateListLines(const QByteArray &bytes);
 
 // All entries of a list file, by name; of several lines with one name the last one stands.

@@ -38,6 +38,19 @@ QByteArray sha256Hex(const QByteArray &bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
+QByteArray polishWindows1250(const QString &text)
+{
+    static const QString letters = QStringLiteral("ąćęłńóśźżĄĆĘŁŃÓŚŹŻ");
+    static const char bytes[]
+        = "\xB9\xE6\xEA\xB3\xF1\xF3\x9C\x9F\xBF\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF";
+    QByteArray encoded;
+    for (const QChar c : text) {
+        const qsizetype letter = letters.indexOf(c);
+        encoded += c.unicode() < 0x80 ? char(c.unicode()) : letter >= 0 ? bytes[letter] : '?';
+    }
+    return encoded;
+}
+
 quint32 localMidnight(int year, int month, int day)
 {
     return quint32(

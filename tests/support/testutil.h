@@ -14,6 +14,10 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // Every file and directory below root, relative to it, sorted.
 QStringList treeOf(const QString &root);
 QByteArray sha256Hex(const QByteArray &bytes);
+// ASCII and the Polish letters in Windows-1250, written out byte by byte so that a list made
+// here does not depend on the toolkit's converters (a Qt without ICU has none); "?" for
+// anything else.
+QByteArray polishWindows1250(const QString &text);
 // Seconds since the epoch at the start of that day in the local time zone.
 quint32 localMidnight(int year, int month, int day);
 
