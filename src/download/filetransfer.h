@@ -38,6 +38,7 @@ public:
         // The checked bytes could not take the target's place; the target is as it was.
         Unwritable,
     };
+    Q_ENUM(Outcome)
 
     // A transfer that receives nothing for this long fails instead of waiting forever.
     static constexpr int defaultNoDataTimeoutMs = 30000;
