@@ -285,8 +285,8 @@ void TestDownload::progressLine()
         slow.fault = HttpResponse::Fault::NoContentLength;
     server.setResponse("/files/wolny.dll", slow);
     // A body ended by closing is only taken when the line can vouch for it.
-    server.setBody(listPath,
-        fileLine(server, "Wolny", "wolny.dll", lengthKnown ? "" : "<size>3000</size>"));
+    server.setBody(
+        listPath, fileLine(server, "Wolny", "wolny.dll", lengthKnown ? "" : "<size>3000</size>"));
     UpdateDialog dialog(nullptr, server.baseUrl());
     toSelection(dialog);
     DialogProbe::nextButton(&dialog)->click();
@@ -510,16 +510,21 @@ void TestDownload::noWriteThroughLinks_data()
     QTest::addColumn<bool>("hardLink");
     QTest::addColumn<bool>("refused");
 
-    QTest::newRow("plug-in is a symbolic link") << "x.dll" << "plugins/x.dll"
+    QTest::newRow("plug-in is a symbolic link") << "x.dll"
+                                                << "plugins/x.dll"
                                                 << "../outside/victim" << false << true;
-    QTest::newRow("dangling symbolic link") << "x.dll" << "plugins/x.dll" << "../outside/new"
-                                            << false << true;
-    QTest::newRow("main file is a symbolic link") << "welor.exe" << "welor.exe"
+    QTest::newRow("dangling symbolic link") << "x.dll"
+                                            << "plugins/x.dll"
+                                            << "../outside/new" << false << true;
+    QTest::newRow("main file is a symbolic link") << "welor.exe"
+                                                  << "welor.exe"
                                                   << "outside/victim" << false << true;
-    QTest::newRow("plugins/ is a symbolic link") << "x.dll" << "plugins" << "outside" << false
-                                                 << true;
-    QTest::newRow("hard link is replaced") << "x.dll" << "plugins/x.dll" << "outside/victim"
-                                           << true << false;
+    QTest::newRow("plugins/ is a symbolic link") << "x.dll"
+                                                 << "plugins"
+                                                 << "outside" << false << true;
+    QTest::newRow("hard link is replaced") << "x.dll"
+                                           << "plugins/x.dll"
+                                           << "outside/victim" << true << false;
 }
 
 void TestDownload::noWriteThroughLinks()
@@ -582,8 +587,9 @@ void TestDownload::onlyHttpLinks()
     server.setBody("/files/x.dll", "served");
     server.setBody(listPath,
         listLine("x",
-            QString(link).replace("%1", QDir::currentPath()).replace("%2",
-                QString::number(server.port()))));
+            QString(link)
+                .replace("%1", QDir::currentPath())
+                .replace("%2", QString::number(server.port()))));
     UpdateDialog dialog(nullptr, server.baseUrl());
     MessageBoxAnswerer answerer(QMessageBox::Ok);
     downloadTicked(dialog);

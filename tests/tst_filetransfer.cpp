@@ -123,8 +123,8 @@ void TestFileTransfer::onlyWholeAnswersInstall_data()
     QTest::newRow("ended by closing, size given")
         << HttpResponse::faulty(body, HttpResponse::Fault::NoContentLength, 0) << size << none
         << true;
-    QTest::newRow("gzip cut in half") << HttpResponse::gzipped(body, 1, 6000) << none << none
-                                      << false;
+    QTest::newRow("gzip cut in half")
+        << HttpResponse::gzipped(body, 1, 6000) << none << none << false;
     QTest::newRow("gzip, whole") << HttpResponse::gzipped(body, 1) << none << none << false;
     QTest::newRow("Content-Encoding: gzip, gzip")
         << HttpResponse::gzipped(body, 2) << none << none << false;
@@ -199,8 +199,8 @@ void TestFileTransfer::earlyStop()
     // 8 MiB announced, 1 MiB sent, then silence: only stopping early ends this before the
     // no-data timeout.
     const QByteArray body(8 * 1024 * 1024, 'e');
-    server->setResponse("/files/x.dll",
-        HttpResponse::faulty(body, HttpResponse::Fault::StallAfter, 1024 * 1024));
+    server->setResponse(
+        "/files/x.dll", HttpResponse::faulty(body, HttpResponse::Fault::StallAfter, 1024 * 1024));
     FileTransfer transfer(server->url("/files/x.dll"), target);
     transfer.setNoDataTimeout(60000);
     if (!size.isNull())

@@ -440,8 +440,8 @@ void TestRetrieval::caps_data()
     const qint64 overSignature = UpdateDialog::maxSignatureBytes + 4096;
     QTest::newRow("list over the cap") << false << overList << qint64(0) << false;
     QTest::newRow("signature over the cap") << true << qint64(100) << overSignature << false;
-    QTest::newRow("list on disk over the cap") << false << UpdateDialog::maxListBytes + 1
-                                               << qint64(0) << true;
+    QTest::newRow("list on disk over the cap")
+        << false << UpdateDialog::maxListBytes + 1 << qint64(0) << true;
 }
 
 void TestRetrieval::caps()
@@ -455,8 +455,8 @@ void TestRetrieval::caps()
     // More is announced than the cap, and then nothing comes: only stopping at the cap ends
     // this before the no-data timeout.
     const auto overCap = [](qint64 bytes) {
-        return HttpResponse::faulty(QByteArray(bytes + 4096, 'A'),
-            HttpResponse::Fault::StallAfter, bytes);
+        return HttpResponse::faulty(
+            QByteArray(bytes + 4096, 'A'), HttpResponse::Fault::StallAfter, bytes);
     };
     if (onDisk) {
         QFile file(listFileName);
@@ -483,7 +483,8 @@ void TestRetrieval::closingDuringSignatureFetchLeavesNoList()
     HttpServer server;
     server.setBody(listPath, list);
     const QByteArray signature = publisherKey.signatureBase64(list);
-    server.setResponse(sigPath, HttpResponse::faulty(signature, HttpResponse::Fault::StallAfter, 10));
+    server.setResponse(
+        sigPath, HttpResponse::faulty(signature, HttpResponse::Fault::StallAfter, 10));
     auto dialog = std::make_unique<UpdateDialog>(nullptr, server.baseUrl());
     check(*dialog, {}, publisherKey.publicKeyBase64());
     QTRY_COMPARE(server.requestCount(sigPath), 1);

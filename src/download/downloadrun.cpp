@@ -104,7 +104,7 @@ void UpdateDialog::stopOnUnwritableTarget()
 void UpdateDialog::downloadFinished()
 {
     const FileTransfer::Outcome outcome
-            = transfer ? transfer->outcome() : FileTransfer::Outcome::Failed;
+        = transfer ? transfer->outcome() : FileTransfer::Outcome::Failed;
     releaseTarget();
     if (outcome == FileTransfer::Outcome::Unwritable) {
         // The bytes arrived but cannot take the installed file's place (a directory in the

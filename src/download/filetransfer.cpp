@@ -41,8 +41,8 @@ bool FileTransfer::isSupportedScheme(const QUrl &url)
     return scheme == QLatin1String("http") || scheme == QLatin1String("https");
 }
 
-void FileTransfer::setIntegrity(const std::optional<QString> &sizeText,
-                                const std::optional<QString> &sha256Text)
+void FileTransfer::setIntegrity(
+    const std::optional<QString> &sizeText, const std::optional<QString> &sha256Text)
 {
     if (sizeText) {
         expectedSize = parseSizeText(*sizeText);
@@ -81,8 +81,8 @@ bool FileTransfer::start(QNetworkAccessManager *network)
 
     QNetworkRequest request(url);
     // Qt follows redirects by default, but never from https to http; keep it that way.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     // The files are binaries and gain nothing from compression. Uncompressed, the announced
     // length is the file's length, and Qt never decodes a stream whose end it cannot vouch for.
     request.setRawHeader("Accept-Encoding", "identity");

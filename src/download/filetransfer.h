@@ -59,8 +59,8 @@ public:
 
     // The list line's integrity texts. A malformed one fails the transfer: it must never quietly
     // turn the check off.
-    void setIntegrity(const std::optional<QString> &sizeText,
-                      const std::optional<QString> &sha256Text);
+    void setIntegrity(
+        const std::optional<QString> &sizeText, const std::optional<QString> &sha256Text);
     // More bytes than this fail the transfer as soon as they arrive.
     void setByteLimit(qint64 bytes) { byteLimit = bytes; }
     // A body whose end the transport cannot confirm (chunked, or ended by closing the
@@ -70,7 +70,10 @@ public:
     void setMinimumRate(qint64 bytesPerSecond, int windowMs);
     void setInUseWait(int milliseconds) { inUseWaitMs = milliseconds; }
     // Tests stand in for a file that another program holds; the default asks the system.
-    void setInUseCheck(std::function<bool(const QString &)> check) { inUseCheck = std::move(check); }
+    void setInUseCheck(std::function<bool(const QString &)> check)
+    {
+        inUseCheck = std::move(check);
+    }
     // False: a whole, checked body ends in Received and waits for commit().
     void setCommitWhenComplete(bool commit) { commitWhenComplete = commit; }
 

@@ -18,8 +18,8 @@ bool isLink(const QString &path)
         return true;
 #ifdef Q_OS_WIN
     // Mount points and other reparse points redirect as well, whatever Qt calls them.
-    const DWORD attributes = GetFileAttributesW(
-            reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()));
+    const DWORD attributes
+        = GetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()));
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return true;
 #endif

@@ -64,9 +64,9 @@ void UpdateDialog::updateListDownloaded()
     const bool signedBuild = !publicKey.isEmpty();
     const bool gotSignature = transfer && transfer->targetPath() != listFileName;
     const FileTransfer::Outcome outcome
-            = transfer ? transfer->outcome() : FileTransfer::Outcome::Failed;
-    bool arrived = outcome == FileTransfer::Outcome::Installed
-            || outcome == FileTransfer::Outcome::Received;
+        = transfer ? transfer->outcome() : FileTransfer::Outcome::Failed;
+    bool arrived
+        = outcome == FileTransfer::Outcome::Installed || outcome == FileTransfer::Outcome::Received;
 
     // A signed build fetches the list's signature next, with the same manager; the list waits
     // in its temporary file meanwhile.

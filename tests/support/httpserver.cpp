@@ -19,9 +19,10 @@ constexpr qsizetype MaxHeadSize = 64 * 1024;
 
 QByteArray reasonPhrase(int status)
 {
-    static const QHash<int, QByteArray> phrases = {{200, "OK"}, {301, "Moved Permanently"},
-        {204, "No Content"}, {206, "Partial Content"}, {302, "Found"}, {303, "See Other"}, {307, "Temporary Redirect"},
-        {308, "Permanent Redirect"}, {404, "Not Found"}, {500, "Internal Server Error"}};
+    static const QHash<int, QByteArray> phrases
+        = {{200, "OK"}, {301, "Moved Permanently"}, {204, "No Content"}, {206, "Partial Content"},
+            {302, "Found"}, {303, "See Other"}, {307, "Temporary Redirect"},
+            {308, "Permanent Redirect"}, {404, "Not Found"}, {500, "Internal Server Error"}};
     return phrases.value(status, "Status");
 }
 
@@ -69,8 +70,8 @@ HttpResponse HttpResponse::chunked(const QByteArray &body, const QByteArray &siz
     const QByteArray second = body.mid(half);
     HttpResponse response;
     response.body = QByteArray::number(half, 16) + "\r\n" + body.left(half) + "\r\n"
-        + (sizeLine.isNull() ? QByteArray::number(second.size(), 16) : sizeLine) + "\r\n"
-        + second + "\r\n0\r\n\r\n";
+        + (sizeLine.isNull() ? QByteArray::number(second.size(), 16) : sizeLine) + "\r\n" + second
+        + "\r\n0\r\n\r\n";
     response.headers = {{"Transfer-Encoding", "chunked"}};
     // No Content-Length beside Transfer-Encoding; the connection closes after the body.
     response.fault = Fault::NoContentLength;
