@@ -335,6 +335,7 @@ void TestDownload::failedTransferKeepsFormerFile()
     server.setBody(listPath, fileLine(server, "x", "x.dll") + fileLine(server, "z", "z.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
     dialog.setTransferTimeout(300);
+    dialog.setTransferRetries(0, 0);
     toSelection(dialog);
 
     std::unique_ptr<FileSizeLimit> limit;

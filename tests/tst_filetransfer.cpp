@@ -48,6 +48,8 @@ private Q_SLOTS:
     void earlyStop();
     void targetInUse_data();
     void targetInUse();
+    void retries_data();
+    void retries();
 
 private:
     // Runs one transfer of /files/x.dll into plugins/x.dll, whose former bytes are in place.
@@ -174,6 +176,7 @@ void TestFileTransfer::slowDrip()
     FileTransfer transfer(server->url("/files/x.dll"), target);
     transfer.setNoDataTimeout(300);
     transfer.setMinimumRate(1024, 600);
+    transfer.setRetries(0, 0);
 
     QElapsedTimer clock;
     clock.start();
@@ -248,6 +251,82 @@ void TestFileTransfer::targetInUse()
     QCOMPARE(asked.constFirst(), target);
     QVERIFY(ticks > 10);
     QCOMPARE(readFile(target), outcome == Outcome::Installed ? body : formerBytes);
+    QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
+}
+
+void TestFileTransfer::retries_data()
+{
+    QTest::addColumn<HttpResponse>("first"); // to the first `firstCount` requests
+    QTest::addColumn<int>("firstCount");
+    QTest::addColumn<HttpResponse>("later");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QByteArray>("lastRange"); // the last request's Range header, if any
+    QTest::addColumn<bool>("installed");
+
+    using Fault = HttpResponse::Fault;
+    const QByteArray body = bodyOf(200000, 'r');
+    HttpResponse whole {200, body};
+    whole.ranges = true;
+    whole.etag = "\"v1\"";
+    HttpResponse cut = whole;
+    cut.fault = Fault::CloseEarly;
+    cut.faultAfterBytes = 80000;
+    HttpResponse plainCut = HttpResponse::faulty(body, Fault::CloseEarly, 80000);
+    HttpResponse changed {200, bodyOf(150000, 'n')};
+    changed.ranges = true;
+    changed.etag = "\"v2\"";
+    HttpResponse busy {503, "busy"};
+    busy.headers = {{"Retry-After", "1"}};
+
+    QTest::newRow("cut once, then resumed") << cut << 1 << whole << 2
+                                            << QByteArray("bytes=80000-") << true;
+    QTest::newRow("server without ranges restarts")
+        << plainCut << 1 << HttpResponse {200, body} << 2 << QByteArray() << true;
+    QTest::newRow("changed ETag restarts")
+        << cut << 1 << changed << 2 << QByteArray("bytes=80000-") << true;
+    QTest::newRow("always cut") << cut << 99 << whole << 4 << QByteArray("bytes=80000-")
+                                << false;
+    QTest::newRow("503 with Retry-After: 1") << busy << 1 << whole << 2 << QByteArray() << true;
+    QTest::newRow("stall, then a good answer")
+        << HttpResponse::faulty(body, Fault::StallAfter, 80000) << 1 << HttpResponse {200, body}
+        << 2 << QByteArray() << true;
+    QTest::newRow("404 is not retried")
+        << HttpResponse {404, "not here"} << 99 << whole << 1 << QByteArray() << false;
+}
+
+void TestFileTransfer::retries()
+{
+    QFETCH(HttpResponse, first);
+    QFETCH(int, firstCount);
+    QFETCH(HttpResponse, later);
+    QFETCH(int, requests);
+    QFETCH(QByteArray, lastRange);
+    QFETCH(bool, installed);
+
+    const QString file = QStringLiteral("/files/x.dll");
+    server->setResponse(file, first);
+    connect(server.get(), &HttpServer::requestSeen, this, [&](const QString &path) {
+        if (path == file && server->requestCount(file) > firstCount)
+            server->setResponse(file, later);
+    });
+    FileTransfer transfer(server->url(file), target);
+    transfer.setNoDataTimeout(300);
+    transfer.setRetries(3, 50);
+    QElapsedTimer clock;
+    clock.start();
+
+    QCOMPARE(run(transfer, 8000), installed ? Outcome::Installed : Outcome::Failed);
+    QCOMPARE(server->requestCount(file), requests);
+    const QByteArray head = server->lastRequestHead(file);
+    if (lastRange.isEmpty()) {
+        QVERIFY2(!head.contains("Range:"), head.constData());
+    } else {
+        QVERIFY2(head.contains("Range: " + lastRange), head.constData());
+        QVERIFY2(head.contains("If-Range: \"v1\""), head.constData());
+    }
+    if (first.status == 503)
+        QVERIFY(clock.elapsed() >= 1000);
+    QCOMPARE(readFile(target), installed ? later.body : formerBytes);
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
 }
 

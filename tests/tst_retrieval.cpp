@@ -274,6 +274,7 @@ void TestRetrieval::failedFetchLeavesNothing()
     dialog.setUpdatePublicKey({});
     dialog.setTransferTimeout(300);
     dialog.setMinimumTransferRate(1024, 600);
+    dialog.setTransferRetries(0, 0);
     dialog.parseArguments({"aktualizator", "Alfa::100"});
 
     std::unique_ptr<FileSizeLimit> limit;

@@ -44,6 +44,7 @@ public:
     // Tests shorten the limits that FileTransfer applies to every transfer.
     void setMinimumTransferRate(qint64 bytesPerSecond, int windowMs);
     void setInUseWait(int milliseconds) { inUseWaitMs = milliseconds; }
+    void setTransferRetries(int count, int firstDelayMs);
     void setFileInUseCheck(std::function<bool(const QString &)> check)
     {
         inUseCheck = std::move(check);
@@ -111,4 +112,6 @@ private:
     int rateWindowMs = FileTransfer::defaultRateWindowMs;
     int inUseWaitMs = FileTransfer::defaultInUseWaitMs;
     std::function<bool(const QString &)> inUseCheck;
+    int transferRetries = FileTransfer::defaultRetries;
+    int firstRetryDelayMs = FileTransfer::defaultFirstRetryDelayMs;
 };

@@ -67,6 +67,12 @@ QNetworkReply *FileTransfer::reply() const
     return networkReply;
 }
 
+void FileTransfer::setRetries(int count, int firstDelayMs)
+{
+    retriesLeft = count;
+    retryDelayMs = firstDelayMs;
+}
+
 bool FileTransfer::start(QNetworkAccessManager *network)
 {
     if (!isSupportedScheme(url))
@@ -78,6 +84,26 @@ bool FileTransfer::start(QNetworkAccessManager *network)
     }
     if (!expectedSha256.isEmpty())
         hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    manager = network;
+    rateTimer = new QTimer(this);
+    rateTimer->setInterval(qMax(10, rateWindowMs / 6));
+    connect(rateTimer, &QTimer::timeout, this, &FileTransfer::checkRate);
+    sendRequest();
+    return true;
+}
+
+void FileTransfer::sendRequest()
+{
+    if (!manager) {
+        finish(Outcome::Failed);
+        return;
+    }
+    const bool resume = resumable && rangesOffered && !restartNext && received > 0;
+    if (!resume && received > 0 && !restartFile()) {
+        finish(Outcome::Failed);
+        return;
+    }
+    restartNext = false;
 
     QNetworkRequest request(url);
     // Qt follows redirects by default, but never from https to http; keep it that way.
@@ -86,20 +112,84 @@ bool FileTransfer::start(QNetworkAccessManager *network)
     // The files are binaries and gain nothing from compression. Uncompressed, the announced
     // length is the file's length, and Qt never decodes a stream whose end it cannot vouch for.
     request.setRawHeader("Accept-Encoding", "identity");
+    rangeRequested = resume;
+    if (resume) {
+        // Only the rest, and only if the file is still the one the first answer began.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(received) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
     request.setTransferTimeout(noDataTimeoutMs);
-    networkReply = network->get(request);
+    answerAccepted = false;
+    attemptBase = received;
+    tooSlow = false;
+    networkReply = manager->get(request);
     networkReply->setReadBufferSize(readBufferBytes);
+    connect(networkReply, &QNetworkReply::metaDataChanged, this, &FileTransfer::answerArrived);
     connect(networkReply, &QNetworkReply::readyRead, this, &FileTransfer::receive);
-    connect(networkReply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
+    connect(networkReply, &QNetworkReply::downloadProgress, this, &FileTransfer::replyProgress);
     connect(networkReply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
 
     clock.start();
-    rateSamples = {{0, 0}};
-    rateTimer = new QTimer(this);
-    rateTimer->setInterval(qMax(10, rateWindowMs / 6));
-    connect(rateTimer, &QTimer::timeout, this, &FileTransfer::checkRate);
+    rateSamples = {{0, received}};
     rateTimer->start();
-    return true;
+    emit requestSent();
+}
+
+bool FileTransfer::restartFile()
+{
+    // The bytes so far belong to another answer: start the file and the digest over.
+    received = 0;
+    attemptBase = 0;
+    if (hash)
+        hash->reset();
+    return saveFile && saveFile->seek(0) && saveFile->resize(0);
+}
+
+void FileTransfer::answerArrived()
+{
+    if (!networkReply)
+        return;
+    const int status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    answerAccepted = false;
+    if (status == 200) {
+        // A whole file: for a range request the file changed or ranges are off; begin again.
+        if (received > 0 && !restartFile()) {
+            writeFailed = true;
+            return;
+        }
+        attemptBase = 0;
+        answerAccepted = true;
+        rangesOffered = networkReply->rawHeader("Accept-Ranges").toLower().contains("bytes");
+        validator = networkReply->rawHeader("ETag");
+        if (validator.isEmpty())
+            validator = networkReply->rawHeader("Last-Modified");
+        rangesOffered = rangesOffered && !validator.isEmpty();
+        const QVariant length = networkReply->header(QNetworkRequest::ContentLengthHeader);
+        firstTotal = length.isValid() ? length.toLongLong() : -1;
+    } else if (status == 206 && rangeRequested) {
+        // "bytes FIRST-LAST/TOTAL": the rest of the same file, or nothing of it.
+        const QByteArray range = networkReply->rawHeader("Content-Range").trimmed();
+        const qsizetype dash = range.indexOf('-');
+        const qsizetype slash = range.indexOf('/');
+        bool startOk = false;
+        bool totalOk = false;
+        const qint64 first = range.startsWith("bytes ") && dash > 6
+            ? range.mid(6, dash - 6).toLongLong(&startOk)
+            : -1;
+        const qint64 total = slash > 0 ? range.mid(slash + 1).toLongLong(&totalOk) : -1;
+        if (startOk && totalOk && first == received && total == firstTotal) {
+            answerAccepted = true;
+        } else {
+            restartNext = true;
+            networkReply->abort();
+        }
+    }
+}
+
+void FileTransfer::replyProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    // A resumed answer counts from where the file stood, so the numbers go on from there.
+    emit progress(attemptBase + bytesReceived, bytesTotal < 0 ? -1 : attemptBase + bytesTotal);
 }
 
 void FileTransfer::receive()
@@ -107,7 +197,7 @@ void FileTransfer::receive()
     if (!networkReply || !saveFile || result != Outcome::Pending || overLimit)
         return;
     const QByteArray data = networkReply->readAll();
-    if (data.isEmpty())
+    if (data.isEmpty() || !answerAccepted)
         return;
     const qint64 allowed = allowedBytes();
     if (allowed >= 0 && received + data.size() > allowed) {
@@ -141,7 +231,7 @@ qint64 FileTransfer::allowedBytes() const
         lower(*expectedSize);
     const QVariant length = networkReply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid())
-        lower(length.toLongLong());
+        lower(attemptBase + length.toLongLong());
     return allowed;
 }
 
@@ -170,9 +260,28 @@ void FileTransfer::replyFinished()
         return;
     receive();
     rateTimer->stop();
-    if (!bodyComplete() || !integrityHolds()) {
+    switch (judge()) {
+    case Verdict::Fail:
         finish(Outcome::Failed);
         return;
+    case Verdict::Retry:
+        if (retriesLeft <= 0) {
+            finish(Outcome::Failed);
+            return;
+        }
+        --retriesLeft;
+        networkReply->disconnect(this);
+        networkReply->deleteLater();
+        networkReply = nullptr;
+        if (!retryTimer) {
+            retryTimer = new QTimer(this);
+            retryTimer->setSingleShot(true);
+            connect(retryTimer, &QTimer::timeout, this, &FileTransfer::sendRequest);
+        }
+        retryTimer->start(nextDelayMs);
+        return;
+    case Verdict::Complete:
+        break;
     }
     if (!commitWhenComplete) {
         finish(Outcome::Received);
@@ -182,33 +291,68 @@ void FileTransfer::replyFinished()
     commitWhenFree();
 }
 
-bool FileTransfer::bodyComplete() const
+FileTransfer::Verdict FileTransfer::judge()
 {
-    if (!networkReply || !saveFile || writeFailed || overLimit || tooSlow)
-        return false;
-    if (networkReply->error() != QNetworkReply::NoError)
-        return false;
-    // Only a plain 200 carries the whole file: a 204 carries none of it, a 206 a piece, and a
-    // 3xx that Qt did not follow something else.
-    if (networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
-        return false;
+    if (!networkReply || !saveFile || writeFailed || overLimit)
+        return Verdict::Fail;
+    const int status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QNetworkReply::NetworkError error = networkReply->error();
+
+    nextDelayMs = retryDelayMs;
+    if (status == 416 && rangeRequested && !rangeRefused) {
+        // The server will not give the rest: once more from zero.
+        rangeRefused = true;
+        restartNext = true;
+        nextDelayMs = 0;
+        return Verdict::Retry;
+    }
+    if (restartNext) {
+        // A range that does not continue the same file: from zero.
+        nextDelayMs = 0;
+        return Verdict::Retry;
+    }
+    // Worth another try: a busy or failing server, a cut or stalled connection (Qt's no-data
+    // timeout cancels the request), the minimum rate, a short body.
+    static const QList<int> passingStatuses = {408, 429, 500, 502, 503, 504};
+    const bool cut = error == QNetworkReply::RemoteHostClosedError
+        || error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError
+        || error == QNetworkReply::TemporaryNetworkFailureError
+        || error == QNetworkReply::ConnectionRefusedError
+        || error == QNetworkReply::UnknownNetworkError;
+    const bool passing = tooSlow || passingStatuses.contains(status)
+        || ((status == 0 || status == 200 || status == 206) && cut);
+    if (status == 429 || status == 503) {
+        bool ok = false;
+        const int seconds = networkReply->rawHeader("Retry-After").trimmed().toInt(&ok);
+        if (ok && seconds >= 0)
+            nextDelayMs = qMin(seconds * 1000, longestRetryAfterMs);
+    }
+    const auto retryOrFail = [&] { return passing ? Verdict::Retry : Verdict::Fail; };
+    if (tooSlow || error != QNetworkReply::NoError)
+        return retryOrFail();
+    // Only a plain 200, or the 206 that was asked for, carries the file: a 204 carries none of
+    // it, any other 206 a piece, and a 3xx that Qt did not follow something else.
+    if (!answerAccepted || (status != 200 && status != 206))
+        return retryOrFail();
     // Encoded bytes are not the file, and a cut compressed stream looks whole to the transport.
     const QByteArray encoding = networkReply->rawHeader("Content-Encoding").trimmed().toLower();
     if (!encoding.isEmpty() && encoding != "identity")
-        return false;
+        return Verdict::Fail;
     const QVariant length = networkReply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid()) {
-        if (length.toLongLong() != received)
-            return false;
+        if (attemptBase + length.toLongLong() != received)
+            return Verdict::Retry;
     } else if (requireConfirmedEnd && !expectedSize && expectedSha256.isEmpty()) {
         // Qt ends a chunked body at a garbled chunk-size line as if it were the last chunk, and
         // a body ended by closing looks the same when the connection is cut: only the list
         // line's size or checksum can tell.
-        return false;
+        return Verdict::Fail;
     }
     // Buffered bytes that cannot reach the disk (disk full) fail here, before anything
     // replaces the installed file.
-    return saveFile->flush() && saveFile->error() == QFileDevice::NoError;
+    if (!saveFile->flush() || saveFile->error() != QFileDevice::NoError)
+        return Verdict::Fail;
+    return integrityHolds() ? Verdict::Complete : Verdict::Fail;
 }
 
 bool FileTransfer::integrityHolds() const
@@ -268,6 +412,8 @@ void FileTransfer::abort()
         rateTimer->stop();
     if (inUseTimer)
         inUseTimer->stop();
+    if (retryTimer)
+        retryTimer->stop();
     if (networkReply) {
         networkReply->disconnect(this);
         networkReply->abort();

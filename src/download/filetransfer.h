@@ -49,6 +49,12 @@ public:
     // On Windows a file that a closing program still holds cannot be replaced; how long to wait
     // for it to become free before giving up.
     static constexpr int defaultInUseWaitMs = 10000;
+    // A transfer that fails in a way that may pass (a cut connection, a stall, a busy server) is
+    // tried again this often, after 1 s, then 2 s, then 4 s; a Retry-After of up to 30 s is
+    // honoured instead.
+    static constexpr int defaultRetries = 3;
+    static constexpr int defaultFirstRetryDelayMs = 1000;
+    static constexpr int longestRetryAfterMs = 30000;
 
     FileTransfer(const QUrl &url, const QString &targetPath, QObject *parent = nullptr);
     ~FileTransfer() override;
@@ -74,6 +80,9 @@ public:
     {
         inUseCheck = std::move(check);
     }
+    void setRetries(int count, int firstDelayMs);
+    // False: a retry always starts from zero (the list is small).
+    void setResumable(bool resume) { resumable = resume; }
     // False: a whole, checked body ends in Received and waits for commit().
     void setCommitWhenComplete(bool commit) { commitWhenComplete = commit; }
 
@@ -96,12 +105,20 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void progress(qint64 bytesReceived, qint64 bytesTotal);
+    // A new request went out (the first, or a retry): reply() has changed.
+    void requestSent();
     void finished(FileTransfer::Outcome outcome);
 
 private:
+    enum class Verdict { Complete, Retry, Fail };
+
+    void sendRequest();
+    void answerArrived();
+    void replyProgress(qint64 bytesReceived, qint64 bytesTotal);
+    bool restartFile();
+    Verdict judge();
     void replyFinished();
     void checkRate();
-    bool bodyComplete() const;
     bool integrityHolds() const;
     qint64 allowedBytes() const;
     void commitWhenFree();
@@ -114,12 +131,29 @@ private:
     std::unique_ptr<QCryptographicHash> hash;
     QTimer *rateTimer = nullptr;
     QTimer *inUseTimer = nullptr;
+    QTimer *retryTimer = nullptr;
+    QPointer<QNetworkAccessManager> manager;
     QElapsedTimer clock;
     // (milliseconds since the start, bytes received by then), oldest first.
     QList<QPair<qint64, qint64>> rateSamples;
     std::function<bool(const QString &)> inUseCheck;
 
     qint64 received = 0;
+    // Bytes already in the file when the current answer began (a resumed range).
+    qint64 attemptBase = 0;
+    // The current answer's body goes into the file: a 200, or the 206 that was asked for.
+    bool answerAccepted = false;
+    bool rangeRequested = false;
+    bool restartNext = false;
+    bool rangeRefused = false;
+    // From the first whole answer: may a retry ask for the rest only, and of what.
+    bool rangesOffered = false;
+    QByteArray validator;
+    qint64 firstTotal = -1;
+    bool resumable = true;
+    int retriesLeft = defaultRetries;
+    int retryDelayMs = defaultFirstRetryDelayMs;
+    int nextDelayMs = 0;
     qint64 byteLimit = -1;
     std::optional<qint64> expectedSize;
     QByteArray expectedSha256;

@@ -50,6 +50,8 @@ bool UpdateDialog::startFileFetch(const QString &fileName, const QUrl &url)
     const bool isSignature = fileName != tr("aktualizacje.txt");
     auto *next = new FileTransfer(url, fileName, this);
     next->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
+    // Small enough to fetch again whole.
+    next->setResumable(false);
     // In a signed build the list keeps out of its name until its signature has been checked.
     next->setCommitWhenComplete(isSignature || publicKey.isEmpty());
     if (!startTransfer(next))

@@ -9,8 +9,15 @@ void UpdateDialog::setMinimumTransferRate(qint64 bytesPerSecond, int windowMs)
     rateWindowMs = windowMs;
 }
 
+void UpdateDialog::setTransferRetries(int count, int firstDelayMs)
+{
+    transferRetries = count;
+    firstRetryDelayMs = firstDelayMs;
+}
+
 bool UpdateDialog::startTransfer(FileTransfer *next)
 {
+    next->setRetries(transferRetries, firstRetryDelayMs);
     next->setNoDataTimeout(transferTimeoutMs);
     next->setMinimumRate(minimumRateBytesPerSecond, rateWindowMs);
     next->setInUseWait(inUseWaitMs);
@@ -23,6 +30,7 @@ bool UpdateDialog::startTransfer(FileTransfer *next)
     transfer = next;
     targetFile = next->file();
     reply = next->reply();
+    connect(next, &FileTransfer::requestSent, this, [this] { reply = transfer->reply(); });
     return true;
 }
 

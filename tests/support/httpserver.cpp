@@ -20,7 +20,8 @@ constexpr qsizetype MaxHeadSize = 64 * 1024;
 QByteArray reasonPhrase(int status)
 {
     static const QHash<int, QByteArray> phrases
-        = {{200, "OK"}, {301, "Moved Permanently"}, {204, "No Content"}, {206, "Partial Content"},
+        = {{200, "OK"}, {301, "Moved Permanently"}, {204, "No Content"}, {206, "Partial Content"}, {416, "Range Not Satisfiable"},
+        {503, "Service Unavailable"},
             {302, "Found"}, {303, "See Other"}, {307, "Temporary Redirect"},
             {308, "Permanent Redirect"}, {404, "Not Found"}, {500, "Internal Server Error"}};
     return phrases.value(status, "Status");
@@ -298,8 +299,37 @@ void HttpServer::startResponse(Connection *conn, const QByteArray &method, const
     HttpResponse notFound;
     notFound.status = 404;
     notFound.body = "not found";
-    const HttpResponse response = m_responses.value(path, notFound);
+    HttpResponse response = m_responses.value(path, notFound);
     using Fault = HttpResponse::Fault;
+    if (!response.etag.isEmpty())
+        response.headers.append(qMakePair(QByteArray("ETag"), response.etag));
+    if (response.ranges) {
+        response.headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+        QByteArray range;
+        QByteArray ifRange;
+        for (const QByteArray &line : m_heads.value(path).split('\n')) {
+            const QByteArray lower = line.trimmed().toLower();
+            if (lower.startsWith("range: bytes="))
+                range = line.trimmed().mid(13);
+            else if (lower.startsWith("if-range:"))
+                ifRange = line.trimmed().mid(9).trimmed();
+        }
+        const qint64 from = range.endsWith('-') ? range.chopped(1).toLongLong() : -1;
+        const qint64 size = response.body.size();
+        if (from >= 0 && (ifRange.isEmpty() || ifRange == response.etag)) {
+            if (from < size) {
+                response.status = 206;
+                response.headers.append(qMakePair(QByteArray("Content-Range"),
+                    "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
+                        + QByteArray::number(size)));
+                response.body = response.body.mid(from);
+                response.faultAfterBytes = qMax<qint64>(0, response.faultAfterBytes - from);
+            } else {
+                response.status = 416;
+                response.body.clear();
+            }
+        }
+    }
     if (response.fault == Fault::NoContentLength)
         conn->closeAfter = true;
 

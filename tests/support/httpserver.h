@@ -29,6 +29,11 @@ struct HttpResponse
     enum class Fault { None, StallAfter, CloseEarly, NoContentLength };
     Fault fault = Fault::None;
     qint64 faultAfterBytes = 0;
+    // Ranges: offer "Accept-Ranges: bytes" and answer "Range: bytes=N-" with a 206, unless an
+    // If-Range names another ETag (then the whole body, 200). faultAfterBytes still counts
+    // from the start of the whole body.
+    bool ranges = false;
+    QByteArray etag {};
 
     static HttpResponse faulty(const QByteArray &body, Fault fault, qint64 afterBytes)
     {
