@@ -278,14 +278,13 @@ void TestFileTransfer::retries_data()
     HttpResponse busy {503, "busy"};
     busy.headers = {{"Retry-After", "1"}};
 
-    QTest::newRow("cut once, then resumed") << cut << 1 << whole << 2
-                                            << QByteArray("bytes=80000-") << true;
+    QTest::newRow("cut once, then resumed")
+        << cut << 1 << whole << 2 << QByteArray("bytes=80000-") << true;
     QTest::newRow("server without ranges restarts")
         << plainCut << 1 << HttpResponse {200, body} << 2 << QByteArray() << true;
     QTest::newRow("changed ETag restarts")
         << cut << 1 << changed << 2 << QByteArray("bytes=80000-") << true;
-    QTest::newRow("always cut") << cut << 99 << whole << 4 << QByteArray("bytes=80000-")
-                                << false;
+    QTest::newRow("always cut") << cut << 99 << whole << 4 << QByteArray("bytes=80000-") << false;
     QTest::newRow("503 with Retry-After: 1") << busy << 1 << whole << 2 << QByteArray() << true;
     QTest::newRow("stall, then a good answer")
         << HttpResponse::faulty(body, Fault::StallAfter, 80000) << 1 << HttpResponse {200, body}

@@ -327,7 +327,9 @@ FileTransfer::Verdict FileTransfer::judge()
         if (ok && seconds >= 0)
             nextDelayMs = qMin(seconds * 1000, longestRetryAfterMs);
     }
-    const auto retryOrFail = [&] { return passing ? Verdict::Retry : Verdict::Fail; };
+    const auto retryOrFail = [&] {
+        return passing ? Verdict::Retry : Verdict::Fail;
+    };
     if (tooSlow || error != QNetworkReply::NoError)
         return retryOrFail();
     // Only a plain 200, or the 206 that was asked for, carries the file: a 204 carries none of

@@ -20,10 +20,10 @@ constexpr qsizetype MaxHeadSize = 64 * 1024;
 QByteArray reasonPhrase(int status)
 {
     static const QHash<int, QByteArray> phrases
-        = {{200, "OK"}, {301, "Moved Permanently"}, {204, "No Content"}, {206, "Partial Content"}, {416, "Range Not Satisfiable"},
-        {503, "Service Unavailable"},
-            {302, "Found"}, {303, "See Other"}, {307, "Temporary Redirect"},
-            {308, "Permanent Redirect"}, {404, "Not Found"}, {500, "Internal Server Error"}};
+        = {{200, "OK"}, {301, "Moved Permanently"}, {204, "No Content"}, {206, "Partial Content"},
+            {416, "Range Not Satisfiable"}, {503, "Service Unavailable"}, {302, "Found"},
+            {303, "See Other"}, {307, "Temporary Redirect"}, {308, "Permanent Redirect"},
+            {404, "Not Found"}, {500, "Internal Server Error"}};
     return phrases.value(status, "Status");
 }
 
