@@ -614,39 +614,50 @@ void TestDownload::onlyHttpLinks()
 
 void TestDownload::closingMidTransferDropsTheFile_data()
 {
-    QTest::addColumn<bool>("inUse");
-    QTest::newRow("while the bytes arrive") << false;
-    QTest::newRow("while the target is in use") << true;
+    QTest::addColumn<QString>("phase");
+    QTest::newRow("while the bytes arrive") << "bytes";
+    QTest::newRow("while the target is in use") << "in use";
+    QTest::newRow("while a retry waits") << "retry";
 }
 
 void TestDownload::closingMidTransferDropsTheFile()
 {
-    QFETCH(bool, inUse);
+    QFETCH(QString, phase);
 
     QVERIFY(writeFile("plugins/x.dll", formerBytes));
     HttpServer server;
     const QByteArray body = bodyOf(400000, 'c');
     // In pieces: Qt reports progress at most every 100 ms.
-    HttpResponse response = inUse
-        ? HttpResponse {200, body}
-        : HttpResponse::faulty(body, HttpResponse::Fault::StallAfter, body.size() / 2);
+    HttpResponse response = phase == "bytes"
+        ? HttpResponse::faulty(body, HttpResponse::Fault::StallAfter, body.size() / 2)
+        : HttpResponse {200, body};
     response.chunks = 8;
     response.chunkDelayMs = 50;
-    server.setResponse("/files/x.dll", response);
+    HttpResponse busy {503, "busy"};
+    busy.headers = {{"Retry-After", "1"}};
+    server.setResponse("/files/x.dll", phase == "retry" ? busy : response);
+    // A retry after the window is gone would find the good answer.
+    connect(&server, &HttpServer::requestSeen, this, [&](const QString &path) {
+        if (path == QLatin1String("/files/x.dll"))
+            server.setResponse(path, response);
+    });
     server.setBody(listPath, fileLine(server, "x", "x.dll"));
     bool asked = false;
     bool closed = false;
     auto dialog = std::make_unique<UpdateDialog>(nullptr, server.baseUrl());
     // Busy until the window is gone: a transfer that outlived it would then install the file.
-    dialog->setFileInUseCheck([&asked, &closed](const QString &path) {
+    dialog->setFileInUseCheck([&asked, &closed, phase](const QString &path) {
         asked = asked || path.endsWith("plugins/x.dll");
-        return asked && !closed;
+        return phase == "in use" && asked && !closed;
     });
     toSelection(*dialog);
     DialogProbe::nextButton(dialog.get())->click();
 
-    if (inUse) {
+    if (phase == "in use") {
         QTRY_VERIFY(asked);
+    } else if (phase == "retry") {
+        QTRY_COMPARE(server.requestCount("/files/x.dll"), 1);
+        QTest::qWait(200);
     } else {
         QTRY_VERIFY(DialogProbe::statusText(dialog.get())
                         .startsWith(QStringLiteral("Trwa pobieranie pliku: x.dll (")));
@@ -657,9 +668,10 @@ void TestDownload::closingMidTransferDropsTheFile()
 
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
     QCOMPARE(readFile("plugins/x.dll"), formerBytes);
-    QTest::qWait(300);
+    QTest::qWait(phase == "retry" ? 1500 : 300);
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
     QCOMPARE(readFile("plugins/x.dll"), formerBytes);
+    QCOMPARE(server.requestCount("/files/x.dll"), 1);
 }
 
 QTEST_MAIN(TestDownload)
