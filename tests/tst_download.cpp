@@ -8,6 +8,10 @@
 
 #include <memory>
 
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QString listPath = QStringLiteral("/aktualizacje.txt");
@@ -74,6 +78,12 @@ private Q_SLOTS:
     void integrity_data();
     void integrity();
     void integrityMixed();
+    void noWriteThroughLinks_data();
+    void noWriteThroughLinks();
+    void onlyHttpLinks_data();
+    void onlyHttpLinks();
+    void closingMidTransferDropsTheFile_data();
+    void closingMidTransferDropsTheFile();
 
 private:
     // Fetches the list in detached mode (no hand-off question) and stops on the selection page.
@@ -279,7 +289,9 @@ void TestDownload::progressLine()
     if (!lengthKnown)
         slow.fault = HttpResponse::Fault::NoContentLength;
     server.setResponse("/files/wolny.dll", slow);
-    server.setBody(listPath, fileLine(server, "Wolny", "wolny.dll"));
+    // A body ended by closing is only taken when the line can vouch for it.
+    server.setBody(
+        listPath, fileLine(server, "Wolny", "wolny.dll", lengthKnown ? "" : "<size>3000</size>"));
     UpdateDialog dialog(nullptr, server.baseUrl());
     toSelection(dialog);
     DialogProbe::nextButton(&dialog)->click();
@@ -326,6 +338,7 @@ void TestDownload::failedTransferKeepsFormerFile()
     server.setBody(listPath, fileLine(server, "x", "x.dll") + fileLine(server, "z", "z.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
     dialog.setTransferTimeout(300);
+    dialog.setTransferRetries(0, 0);
     toSelection(dialog);
 
 #ifdef Q_OS_WIN
@@ -497,6 +510,175 @@ void TestDownload::integrityMixed()
     QCOMPARE(readFile("plugins/c.dll"), formerBytes);
     QCOMPARE(readFile("plugins/d.dll"), good);
     QCOMPARE(pluginFiles(), QStringList({"a.dll", "b.dll", "c.dll", "d.dll"}));
+}
+
+void TestDownload::noWriteThroughLinks_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("link"); // made in the working directory
+    QTest::addColumn<QString>("pointsTo"); // relative to the working directory
+    QTest::addColumn<bool>("hardLink");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("plug-in is a symbolic link") << "x.dll"
+                                                << "plugins/x.dll"
+                                                << "../outside/victim" << false << true;
+    QTest::newRow("dangling symbolic link") << "x.dll"
+                                            << "plugins/x.dll"
+                                            << "../outside/new" << false << true;
+    QTest::newRow("main file is a symbolic link") << "welor.exe"
+                                                  << "welor.exe"
+                                                  << "outside/victim" << false << true;
+    QTest::newRow("plugins/ is a symbolic link") << "x.dll"
+                                                 << "plugins"
+                                                 << "outside" << false << true;
+    QTest::newRow("hard link is replaced") << "x.dll"
+                                           << "plugins/x.dll"
+                                           << "outside/victim" << true << false;
+}
+
+void TestDownload::noWriteThroughLinks()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QString, link);
+    QFETCH(QString, pointsTo);
+    QFETCH(bool, hardLink);
+    QFETCH(bool, refused);
+
+#ifdef Q_OS_WIN
+    QSKIP("Creating symbolic links on Windows needs administrator rights or developer mode");
+#else
+    QVERIFY(QDir().mkdir("outside"));
+    QVERIFY(writeFile("outside/victim", formerBytes));
+    if (link == QLatin1String("plugins"))
+        QVERIFY(QDir().rmdir("plugins"));
+    if (hardLink)
+        QCOMPARE(::link(qPrintable(pointsTo), qPrintable(link)), 0);
+    else
+        QVERIFY(QFile::link(pointsTo, link));
+    const QStringList before = treeOf(".");
+
+    HttpServer server;
+    server.setBody("/files/" + fileName, "new bytes");
+    server.setBody(listPath, fileLine(server, "x", fileName));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    downloadTicked(dialog);
+
+    QCOMPARE(readFile("outside/victim"), formerBytes);
+    QCOMPARE(treeOf("."), before);
+    if (refused) {
+        QCOMPARE(answerer.texts, QStringList {cannotWriteText});
+        QCOMPARE(DialogProbe::statusText(&dialog), errorText);
+        QCOMPARE(server.requestLog(), QStringList {listPath});
+    } else {
+        QCOMPARE(DialogProbe::statusText(&dialog), successText);
+        QCOMPARE(readFile(link), QByteArray("new bytes"));
+    }
+#endif
+}
+
+void TestDownload::onlyHttpLinks_data()
+{
+    QTest::addColumn<QString>("link"); // %1: the working directory
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("file") << "file://%1/secret.dll" << true;
+    QTest::newRow("file on a share") << "file://127.0.0.1/share/x.dll" << true;
+    QTest::newRow("data") << "data:application/octet-stream;base64,QUJD" << true;
+    QTest::newRow("ftp") << "ftp://127.0.0.1:1/x.dll" << true;
+    QTest::newRow("no scheme") << "//127.0.0.1:1/x.dll" << true;
+    QTest::newRow("HTTP in capitals") << "HTTP://127.0.0.1:%2/files/x.dll" << false;
+}
+
+void TestDownload::onlyHttpLinks()
+{
+    QFETCH(QString, link);
+    QFETCH(bool, refused);
+
+    QVERIFY(writeFile("secret.dll", "secret"));
+    const QStringList before = treeOf(".");
+    HttpServer server;
+    server.setBody("/files/x.dll", "served");
+    server.setBody(listPath,
+        listLine("x",
+            QString(link)
+                .replace("%1", QDir::currentPath())
+                .replace("%2", QString::number(server.port()))));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    downloadTicked(dialog);
+
+    if (refused) {
+        QCOMPARE(answerer.texts, QStringList {cannotWriteText});
+        QCOMPARE(DialogProbe::statusText(&dialog), errorText);
+        QCOMPARE(server.requestLog(), QStringList {listPath});
+        QCOMPARE(treeOf("."), before);
+    } else {
+        QCOMPARE(DialogProbe::statusText(&dialog), successText);
+        QCOMPARE(readFile("plugins/x.dll"), QByteArray("served"));
+    }
+}
+
+void TestDownload::closingMidTransferDropsTheFile_data()
+{
+    QTest::addColumn<QString>("phase");
+    QTest::newRow("while the bytes arrive") << "bytes";
+    QTest::newRow("while the target is in use") << "in use";
+    QTest::newRow("while a retry waits") << "retry";
+}
+
+void TestDownload::closingMidTransferDropsTheFile()
+{
+    QFETCH(QString, phase);
+
+    QVERIFY(writeFile("plugins/x.dll", formerBytes));
+    HttpServer server;
+    const QByteArray body = bodyOf(400000, 'c');
+    // In pieces: Qt reports progress at most every 100 ms.
+    HttpResponse response = phase == "bytes"
+        ? HttpResponse::faulty(body, HttpResponse::Fault::StallAfter, body.size() / 2)
+        : HttpResponse {200, body};
+    response.chunks = 8;
+    response.chunkDelayMs = 50;
+    HttpResponse busy {503, "busy"};
+    busy.headers = {{"Retry-After", "1"}};
+    server.setResponse("/files/x.dll", phase == "retry" ? busy : response);
+    // A retry after the window is gone would find the good answer.
+    connect(&server, &HttpServer::requestSeen, this, [&](const QString &path) {
+        if (path == QLatin1String("/files/x.dll"))
+            server.setResponse(path, response);
+    });
+    server.setBody(listPath, fileLine(server, "x", "x.dll"));
+    bool asked = false;
+    bool closed = false;
+    auto dialog = std::make_unique<UpdateDialog>(nullptr, server.baseUrl());
+    // Busy until the window is gone: a transfer that outlived it would then install the file.
+    dialog->setFileInUseCheck([&asked, &closed, phase](const QString &path) {
+        asked = asked || path.endsWith("plugins/x.dll");
+        return phase == "in use" && asked && !closed;
+    });
+    toSelection(*dialog);
+    DialogProbe::nextButton(dialog.get())->click();
+
+    if (phase == "in use") {
+        QTRY_VERIFY(asked);
+    } else if (phase == "retry") {
+        QTRY_COMPARE(server.requestCount("/files/x.dll"), 1);
+        QTest::qWait(200);
+    } else {
+        QTRY_VERIFY(DialogProbe::statusText(dialog.get())
+                        .startsWith(QStringLiteral("Trwa pobieranie pliku: x.dll (")));
+    }
+    dialog->close();
+    dialog.reset();
+    closed = true;
+
+    QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
+    QCOMPARE(readFile("plugins/x.dll"), formerBytes);
+    QTest::qWait(phase == "retry" ? 1500 : 300);
+    QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
+    QCOMPARE(readFile("plugins/x.dll"), formerBytes);
+    QCOMPARE(server.requestCount("/files/x.dll"), 1);
 }
 
 QTEST_MAIN(TestDownload)

@@ -91,6 +91,9 @@ private Q_SLOTS:
     void signedList();
     void signedExistingList_data();
     void signedExistingList();
+    void caps_data();
+    void caps();
+    void closingDuringSignatureFetchLeavesNoList();
 
 private:
     // Starts a run with the given arguments after the program's name, the way a user does.
@@ -253,6 +256,10 @@ void TestRetrieval::failedFetchLeavesNothing_data()
     QTest::newRow("short body") << HttpResponse::faulty(list, Fault::CloseEarly, half) << false;
     QTest::newRow("302 without Location") << HttpResponse {302, list} << false;
     QTest::newRow("disk full") << HttpResponse {200, list} << true;
+    HttpResponse drip {200, list.left(4000)};
+    drip.chunks = 4000;
+    drip.chunkDelayMs = 20;
+    QTest::newRow("slow drip") << drip << false;
 }
 
 void TestRetrieval::failedFetchLeavesNothing()
@@ -265,6 +272,8 @@ void TestRetrieval::failedFetchLeavesNothing()
     UpdateDialog dialog(nullptr, server.baseUrl());
     dialog.setUpdatePublicKey({});
     dialog.setTransferTimeout(300);
+    dialog.setMinimumTransferRate(1024, 600);
+    dialog.setTransferRetries(0, 0);
     dialog.parseArguments({"aktualizator", "Alfa::100"});
 
 #ifdef Q_OS_WIN
@@ -424,6 +433,72 @@ void TestRetrieval::signedExistingList()
     }
     QTest::qWait(50);
     QCOMPARE(server.totalRequests(), 0);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::caps_data()
+{
+    QTest::addColumn<bool>("signedBuild");
+    QTest::addColumn<qint64>("listBytes"); // served, or on disk when onDisk
+    QTest::addColumn<qint64>("signatureBytes");
+    QTest::addColumn<bool>("onDisk");
+
+    const qint64 overList = UpdateDialog::maxListBytes + 64 * 1024;
+    const qint64 overSignature = UpdateDialog::maxSignatureBytes + 4096;
+    QTest::newRow("list over the cap") << false << overList << qint64(0) << false;
+    QTest::newRow("signature over the cap") << true << qint64(100) << overSignature << false;
+    QTest::newRow("list on disk over the cap")
+        << false << UpdateDialog::maxListBytes + 1 << qint64(0) << true;
+}
+
+void TestRetrieval::caps()
+{
+    QFETCH(bool, signedBuild);
+    QFETCH(qint64, listBytes);
+    QFETCH(qint64, signatureBytes);
+    QFETCH(bool, onDisk);
+
+    HttpServer server;
+    // More is announced than the cap, and then nothing comes: only stopping at the cap ends
+    // this before the no-data timeout.
+    const auto overCap = [](qint64 bytes) {
+        return HttpResponse::faulty(
+            QByteArray(bytes + 4096, 'A'), HttpResponse::Fault::StallAfter, bytes);
+    };
+    if (onDisk) {
+        QFile file(listFileName);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(listBytes));
+    } else {
+        server.setResponse(listPath, overCap(listBytes));
+    }
+    if (signedBuild) {
+        server.setBody(listPath, QByteArray(listBytes, 'A'));
+        server.setResponse(sigPath, overCap(signatureBytes));
+    }
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    check(dialog, {}, signedBuild ? publisherKey.publicKeyBase64() : QByteArray());
+    waitForErrorPath(dialog);
+
+    QTest::qWait(50);
+    QCOMPARE(server.totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::closingDuringSignatureFetchLeavesNoList()
+{
+    const QByteArray list = listLine("Podpisany", "2", "http://127.0.0.1:1/p.dll");
+    HttpServer server;
+    server.setBody(listPath, list);
+    const QByteArray signature = publisherKey.signatureBase64(list);
+    server.setResponse(
+        sigPath, HttpResponse::faulty(signature, HttpResponse::Fault::StallAfter, 10));
+    auto dialog = std::make_unique<UpdateDialog>(nullptr, server.baseUrl());
+    check(*dialog, {}, publisherKey.publicKeyBase64());
+    QTRY_COMPARE(server.requestCount(sigPath), 1);
+    dialog.reset();
+
+    QCOMPARE(workDirEntries(), QStringList());
+    QTest::qWait(50);
     QCOMPARE(workDirEntries(), QStringList());
 }
 

@@ -2,7 +2,6 @@
 
 #include "buildconfig.h"
 
-#include <QCryptographicHash>
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -78,12 +77,8 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
 
 UpdateDialog::~UpdateDialog()
 {
-    // Closing the window mid-transfer: stop the reply from calling back into a half-destroyed
-    // dialog, and drop the unfinished file so the installed one stays as it was.
-    if (reply) {
-        reply->disconnect(this);
-        reply->abort();
-    }
+    // Closing the window mid-transfer: stop the transfer from calling back into a
+    // half-destroyed dialog, and drop the unfinished file so the installed one stays as it was.
     releaseTarget();
     delete currentEntry;
 

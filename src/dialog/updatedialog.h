@@ -7,11 +7,13 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 #include "app/installedversion.h"
+#include "download/filetransfer.h"
 #include "updatelist/updateentry.h"
 
 class QCheckBox;
-class QCryptographicHash;
 class QLabel;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -37,8 +39,19 @@ public:
     void parseArguments(const QStringList &arguments);
 
     // A transfer that receives nothing for this long fails instead of waiting forever.
-    static constexpr int defaultTransferTimeoutMs = 30000;
+    static constexpr int defaultTransferTimeoutMs = FileTransfer::defaultNoDataTimeoutMs;
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
+    // Tests shorten the limits that FileTransfer applies to every transfer.
+    void setMinimumTransferRate(qint64 bytesPerSecond, int windowMs);
+    void setInUseWait(int milliseconds) { inUseWaitMs = milliseconds; }
+    void setTransferRetries(int count, int firstDelayMs);
+    void setFileInUseCheck(std::function<bool(const QString &)> check)
+    {
+        inUseCheck = std::move(check);
+    }
+    // No real list comes near these sizes; more bytes than that are an attack or a fault.
+    static constexpr qint64 maxListBytes = 32 * 1024 * 1024;
+    static constexpr qint64 maxSignatureBytes = 4096;
     // Tests sign their own lists; the program uses the built-in key.
     void setUpdatePublicKey(const QByteArray &key) { publicKey = key; }
 
@@ -59,9 +72,8 @@ private:
     void finishUpdate();
     void stopOnUnwritableTarget();
 
-    QNetworkReply *startTransfer(const QUrl &url);
+    bool startTransfer(FileTransfer *next);
     bool startFileFetch(const QString &fileName, const QUrl &url);
-    bool transferSucceeded() const;
     void releaseTarget();
     void parseUpdateListFile(const QString &fileName);
 
@@ -78,6 +90,7 @@ private:
     QPushButton *closeButton = nullptr;
     QPushButton *nextButton = nullptr;
     QPushButton *checkButton = nullptr;
+    // The file and the reply of `transfer`, which owns both; null when no transfer is running.
     QSaveFile *targetFile = nullptr;
     QNetworkAccessManager *network = nullptr;
     QNetworkReply *reply = nullptr;
@@ -91,10 +104,14 @@ private:
     QProgressBar *progressBar = nullptr;
     static constexpr int progressIntervalMs = 100;
     QElapsedTimer progressClock;
-    // State of the transfer in flight: whether every write reached the file, how many bytes
-    // arrived, and the running digest when the entry names one.
-    bool writeFailed = false;
-    qint64 bytesWritten = 0;
-    QCryptographicHash *targetHash = nullptr;
-    const UpdateEntry *targetEntry = nullptr;
+    // The transfer in flight (a child of the dialog), and in a signed build the list that has
+    // arrived but waits, still in its temporary file, for its signature.
+    FileTransfer *transfer = nullptr;
+    FileTransfer *pendingList = nullptr;
+    qint64 minimumRateBytesPerSecond = FileTransfer::defaultMinimumBytesPerSecond;
+    int rateWindowMs = FileTransfer::defaultRateWindowMs;
+    int inUseWaitMs = FileTransfer::defaultInUseWaitMs;
+    std::function<bool(const QString &)> inUseCheck;
+    int transferRetries = FileTransfer::defaultRetries;
+    int firstRetryDelayMs = FileTransfer::defaultFirstRetryDelayMs;
 };

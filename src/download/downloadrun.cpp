@@ -1,10 +1,10 @@
 #include "dialog/updatedialog.h"
 
+#include "filetransfer.h"
 #include "targetpath.h"
 #include "updatelist/updatelistformat.h"
 
 #include <QCheckBox>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QLabel>
 #include <QMessageBox>
@@ -15,28 +15,6 @@
 #include <QSaveFile>
 #include <QUrl>
 #include <QVBoxLayout>
-
-namespace {
-
-// The integrity elements of a list line, when present, must hold for the received bytes.
-// A malformed element fails the entry: it must never quietly turn the check off.
-bool integrityHolds(const UpdateEntry &entry, qint64 received, QCryptographicHash *hash)
-{
-    if (entry.size) {
-        const std::optional<qint64> expected = parseSizeText(*entry.size);
-        if (!expected || *expected != received)
-            return false;
-    }
-    if (entry.sha256) {
-        if (!hash || !isValidSha256Text(*entry.sha256))
-            return false;
-        if (hash->result().toHex() != entry.sha256->toLatin1().toLower())
-            return false;
-    }
-    return true;
-}
-
-} // namespace
 
 void UpdateDialog::download()
 {
@@ -93,28 +71,27 @@ void UpdateDialog::startNextDownload()
     const QString fileName = linkFileName(url);
     progressLabel->setText(tr("Trwa pobieranie pliku: %1").arg(fileName));
 
-    bool opened = false;
-    if (isSafeFileName(fileName)) {
-        targetFile = new QSaveFile(targetPath(QDir::currentPath(), fileName));
-        opened = targetFile->open(QIODevice::WriteOnly);
+    // Another scheme, a name that could lead elsewhere, or a target reached through a link is
+    // refused before anything is requested or written.
+    const QString installDirectory = QDir::currentPath();
+    bool started = false;
+    if (FileTransfer::isSupportedScheme(url) && isSafeFileName(fileName)
+        && isPlainTarget(installDirectory, fileName)) {
+        auto *next = new FileTransfer(url, targetPath(installDirectory, fileName), this);
+        next->setIntegrity(entry->size, entry->sha256);
+        next->setRequireConfirmedEnd(true);
+        started = startTransfer(next);
     }
-    if (!opened) {
-        releaseTarget();
+    if (!started) {
         stopOnUnwritableTarget();
         return;
     }
+    connect(transfer, &FileTransfer::finished, this, &UpdateDialog::downloadFinished);
+    connect(transfer, &FileTransfer::progress, this, &UpdateDialog::downloadProgress);
 
-    targetEntry = entry;
-    if (entry->sha256)
-        targetHash = new QCryptographicHash(QCryptographicHash::Sha256);
     progressBar->setRange(0, 0);
     progressBar->show();
-
     progressClock.invalidate();
-    reply = startTransfer(url);
-    connect(reply, &QNetworkReply::finished, this, &UpdateDialog::downloadFinished);
-    connect(reply, &QNetworkReply::readyRead, this, &UpdateDialog::downloadReadyRead);
-    connect(reply, &QNetworkReply::downloadProgress, this, &UpdateDialog::downloadProgress);
 }
 
 void UpdateDialog::stopOnUnwritableTarget()
@@ -127,21 +104,17 @@ void UpdateDialog::stopOnUnwritableTarget()
 
 void UpdateDialog::downloadFinished()
 {
-    if (reply) {
-        const bool complete = transferSucceeded() && targetEntry
-                && integrityHolds(*targetEntry, bytesWritten, targetHash);
-        reply->deleteLater();
-        reply = nullptr;
-        if (!complete) {
-            hadErrors = true;
-        } else if (!targetFile->commit()) {
-            // The bytes arrived but cannot take the installed file's place (a directory in the
-            // way, a read-only target): the same stop as a target that cannot be opened.
-            releaseTarget();
-            stopOnUnwritableTarget();
-            return;
-        }
-    }
+    const FileTransfer::Outcome outcome
+        = transfer ? transfer->outcome() : FileTransfer::Outcome::Failed;
     releaseTarget();
+    if (outcome == FileTransfer::Outcome::Unwritable) {
+        // The bytes arrived but cannot take the installed file's place (a directory in the
+        // way, a read-only target, a file still in use): the same stop as a target that cannot
+        // be opened.
+        stopOnUnwritableTarget();
+        return;
+    }
+    if (outcome != FileTransfer::Outcome::Installed)
+        hadErrors = true;
     startNextDownload();
 }

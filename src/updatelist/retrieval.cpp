@@ -3,8 +3,8 @@
 #include "signature.h"
 #include "updatelistformat.h"
 
-#include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -43,53 +43,52 @@ void UpdateDialog::checkClicked()
 bool UpdateDialog::startFileFetch(const QString &fileName, const QUrl &url)
 {
     // The file only takes its name once it has arrived whole; a failed fetch must not leave
-    // anything that the next start would parse as the list.
-    targetFile = new QSaveFile(fileName);
-    if (!targetFile->open(QIODevice::WriteOnly)) {
-        releaseTarget();
+    // anything that the next start would parse as the list. A link in its place (even one that
+    // points nowhere yet) would have the bytes written wherever it leads.
+    if (QFileInfo(fileName).isSymLink())
         return false;
-    }
-    reply = startTransfer(url);
-    connect(reply, &QNetworkReply::finished, this, &UpdateDialog::updateListDownloaded);
-    connect(reply, &QNetworkReply::readyRead, this, &UpdateDialog::downloadReadyRead);
+    const bool isSignature = fileName != tr("aktualizacje.txt");
+    auto *next = new FileTransfer(url, fileName, this);
+    next->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
+    // Small enough to fetch again whole.
+    next->setResumable(false);
+    // In a signed build the list keeps out of its name until its signature has been checked.
+    next->setCommitWhenComplete(isSignature || publicKey.isEmpty());
+    if (!startTransfer(next))
+        return false;
+    connect(transfer, &FileTransfer::finished, this, &UpdateDialog::updateListDownloaded);
     return true;
-}
-
-void UpdateDialog::downloadReadyRead()
-{
-    if (!targetFile || !reply)
-        return;
-    const QByteArray data = reply->readAll();
-    bytesWritten += data.size();
-    if (writeFailed)
-        return;
-    if (targetFile->write(data) != data.size()) {
-        writeFailed = true;
-        return;
-    }
-    if (targetHash)
-        targetHash->addData(data);
 }
 
 void UpdateDialog::updateListDownloaded()
 {
     const QString listFileName = tr("aktualizacje.txt");
-    const QString fetchedFile = targetFile ? targetFile->fileName() : QString();
-    bool arrived = transferSucceeded() && targetFile->commit();
-    releaseTarget();
-    if (reply) {
-        reply->deleteLater();
-        reply = nullptr;
-    }
-
-    // A signed build fetches the list's signature next, with the same manager.
     const bool signedBuild = !publicKey.isEmpty();
-    if (arrived && signedBuild && fetchedFile == listFileName) {
+    const bool gotSignature = transfer && transfer->targetPath() != listFileName;
+    const FileTransfer::Outcome outcome
+        = transfer ? transfer->outcome() : FileTransfer::Outcome::Failed;
+    bool arrived
+        = outcome == FileTransfer::Outcome::Installed || outcome == FileTransfer::Outcome::Received;
+
+    // A signed build fetches the list's signature next, with the same manager; the list waits
+    // in its temporary file meanwhile.
+    if (arrived && signedBuild && !gotSignature) {
+        pendingList = transfer;
+        transfer = nullptr;
+        targetFile = nullptr;
+        reply = nullptr;
+        pendingList->disconnect(this);
         const QString sigName = signatureFileName(listFileName);
         if (startFileFetch(sigName, QUrl(serverBase + QLatin1Char('/') + sigName)))
             return;
         arrived = false;
     }
+    if (arrived && signedBuild && gotSignature) {
+        arrived = pendingList && pendingList->commit();
+        if (!arrived)
+            QFile::remove(signatureFileName(listFileName));
+    }
+    releaseTarget();
 
     if (network) {
         network->deleteLater();
@@ -116,7 +115,9 @@ void UpdateDialog::parseUpdateListFile(const QString &fileName)
         abortUpdate();
         return;
     }
-    const QByteArray bytes = file.readAll();
+    // A list larger than any real one is refused unread.
+    const QByteArray bytes = file.size() <= maxListBytes ? file.readAll() : QByteArray();
+    const bool oversized = file.size() > maxListBytes;
     file.close();
     file.remove();
 
@@ -125,14 +126,20 @@ void UpdateDialog::parseUpdateListFile(const QString &fileName)
         QFile signatureFile(signatureFileName(fileName));
         QByteArray signature;
         if (signatureFile.open(QIODevice::ReadOnly)) {
-            signature = signatureFile.read(4096);
+            if (signatureFile.size() <= maxSignatureBytes)
+                signature = signatureFile.read(maxSignatureBytes);
             signatureFile.close();
         }
         signatureFile.remove();
-        if (!verifyListSignature(publicKey, bytes, signature)) {
+        if (oversized || !verifyListSignature(publicKey, bytes, signature)) {
             abortUpdate();
             return;
         }
+    }
+
+    if (oversized) {
+        abortUpdate();
+        return;
     }
 
     const QMap<QString, UpdateEntry> entries = parseUpdateList(bytes);

@@ -19,13 +19,80 @@ constexpr qsizetype MaxHeadSize = 64 * 1024;
 
 QByteArray reasonPhrase(int status)
 {
-    static const QHash<int, QByteArray> phrases = {{200, "OK"}, {301, "Moved Permanently"},
-        {302, "Found"}, {303, "See Other"}, {307, "Temporary Redirect"},
-        {308, "Permanent Redirect"}, {404, "Not Found"}, {500, "Internal Server Error"}};
+    static const QHash<int, QByteArray> phrases
+        = {{200, "OK"}, {301, "Moved Permanently"}, {204, "No Content"}, {206, "Partial Content"},
+            {416, "Range Not Satisfiable"}, {503, "Service Unavailable"}, {302, "Found"},
+            {303, "See Other"}, {307, "Temporary Redirect"}, {308, "Permanent Redirect"},
+            {404, "Not Found"}, {500, "Internal Server Error"}};
     return phrases.value(status, "Status");
 }
 
+quint32 crc32Of(const QByteArray &data)
+{
+    quint32 crc = 0xffffffffu;
+    for (const char c : data) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void appendLittleEndian(QByteArray &out, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += char((value >> (8 * i)) & 0xff);
+}
+
+// A valid gzip member that stores the data in uncompressed deflate blocks: no zlib needed.
+QByteArray gzipStored(const QByteArray &data)
+{
+    QByteArray out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    qsizetype offset = 0;
+    do {
+        const quint32 length = quint32(qMin<qsizetype>(0xffff, data.size() - offset));
+        const bool last = offset + qsizetype(length) == data.size();
+        out += char(last ? 1 : 0);
+        appendLittleEndian(out, length, 2);
+        appendLittleEndian(out, ~length & 0xffff, 2);
+        out += data.mid(offset, length);
+        offset += length;
+    } while (offset < data.size());
+    appendLittleEndian(out, crc32Of(data), 4);
+    appendLittleEndian(out, quint32(data.size()), 4);
+    return out;
+}
+
 } // namespace
+
+HttpResponse HttpResponse::chunked(const QByteArray &body, const QByteArray &sizeLine)
+{
+    const qsizetype half = body.size() / 2;
+    const QByteArray second = body.mid(half);
+    HttpResponse response;
+    response.body = QByteArray::number(half, 16) + "\r\n" + body.left(half) + "\r\n"
+        + (sizeLine.isNull() ? QByteArray::number(second.size(), 16) : sizeLine) + "\r\n" + second
+        + "\r\n0\r\n\r\n";
+    response.headers = {{"Transfer-Encoding", "chunked"}};
+    // No Content-Length beside Transfer-Encoding; the connection closes after the body.
+    response.fault = Fault::NoContentLength;
+    return response;
+}
+
+HttpResponse HttpResponse::gzipped(const QByteArray &body, int layers, qint64 cutTo)
+{
+    HttpResponse response;
+    response.body = body;
+    QByteArray encoding;
+    for (int i = 0; i < layers; ++i) {
+        response.body = gzipStored(response.body);
+        encoding += encoding.isEmpty() ? "gzip" : ", gzip";
+    }
+    if (cutTo >= 0)
+        response.body.truncate(cutTo);
+    response.headers = {{"Content-Encoding", encoding}};
+    return response;
+}
 
 struct HttpServer::Connection
 {
@@ -232,8 +299,37 @@ void HttpServer::startResponse(Connection *conn, const QByteArray &method, const
     HttpResponse notFound;
     notFound.status = 404;
     notFound.body = "not found";
-    const HttpResponse response = m_responses.value(path, notFound);
+    HttpResponse response = m_responses.value(path, notFound);
     using Fault = HttpResponse::Fault;
+    if (!response.etag.isEmpty())
+        response.headers.append(qMakePair(QByteArray("ETag"), response.etag));
+    if (response.ranges) {
+        response.headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+        QByteArray range;
+        QByteArray ifRange;
+        for (const QByteArray &line : m_heads.value(path).split('\n')) {
+            const QByteArray lower = line.trimmed().toLower();
+            if (lower.startsWith("range: bytes="))
+                range = line.trimmed().mid(13);
+            else if (lower.startsWith("if-range:"))
+                ifRange = line.trimmed().mid(9).trimmed();
+        }
+        const qint64 from = range.endsWith('-') ? range.chopped(1).toLongLong() : -1;
+        const qint64 size = response.body.size();
+        if (from >= 0 && (ifRange.isEmpty() || ifRange == response.etag)) {
+            if (from < size) {
+                response.status = 206;
+                response.headers.append(qMakePair(QByteArray("Content-Range"),
+                    "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
+                        + QByteArray::number(size)));
+                response.body = response.body.mid(from);
+                response.faultAfterBytes = qMax<qint64>(0, response.faultAfterBytes - from);
+            } else {
+                response.status = 416;
+                response.body.clear();
+            }
+        }
+    }
     if (response.fault == Fault::NoContentLength)
         conn->closeAfter = true;
 

@@ -29,6 +29,11 @@ struct HttpResponse
     enum class Fault { None, StallAfter, CloseEarly, NoContentLength };
     Fault fault = Fault::None;
     qint64 faultAfterBytes = 0;
+    // Ranges: offer "Accept-Ranges: bytes" and answer "Range: bytes=N-" with a 206, unless an
+    // If-Range names another ETag (then the whole body, 200). faultAfterBytes still counts
+    // from the start of the whole body.
+    bool ranges = false;
+    QByteArray etag {};
 
     static HttpResponse faulty(const QByteArray &body, Fault fault, qint64 afterBytes)
     {
@@ -38,6 +43,12 @@ struct HttpResponse
         response.faultAfterBytes = afterBytes;
         return response;
     }
+    // body in two chunks with Transfer-Encoding: chunked. A non-null sizeLine replaces the
+    // second chunk's size line, the way a broken or hostile server garbles it.
+    static HttpResponse chunked(const QByteArray &body, const QByteArray &sizeLine = {});
+    // body gzip-compressed `layers` times (Content-Encoding says so), and then cut to its first
+    // cutTo bytes when cutTo >= 0, with a Content-Length that matches the cut stream.
+    static HttpResponse gzipped(const QByteArray &body, int layers, qint64 cutTo = -1);
 };
 
 // A single-threaded HTTP/1.1 server on 127.0.0.1 with an ephemeral port. Everything runs from
