@@ -115,9 +115,12 @@ void UpdateDialog::parseUpdateListFile(const QString &fileName)
         abortUpdate();
         return;
     }
-    // A list larger than any real one is refused unread.
-    const QByteArray bytes = file.size() <= maxListBytes ? file.readAll() : QByteArray();
-    const bool oversized = file.size() > maxListBytes;
+    // A list larger than any real one is refused; reading one byte past the cap tells without
+    // trusting a size that may change, or that a pipe or device does not have.
+    QByteArray bytes = file.read(maxListBytes + 1);
+    const bool oversized = bytes.size() > maxListBytes;
+    if (oversized)
+        bytes.clear();
     file.close();
     file.remove();
 
@@ -126,8 +129,9 @@ void UpdateDialog::parseUpdateListFile(const QString &fileName)
         QFile signatureFile(signatureFileName(fileName));
         QByteArray signature;
         if (signatureFile.open(QIODevice::ReadOnly)) {
-            if (signatureFile.size() <= maxSignatureBytes)
-                signature = signatureFile.read(maxSignatureBytes);
+            signature = signatureFile.read(maxSignatureBytes + 1);
+            if (signature.size() > maxSignatureBytes)
+                signature.clear();
             signatureFile.close();
         }
         signatureFile.remove();
