@@ -517,22 +517,26 @@ void TestDownload::noWriteThroughLinks_data()
     QTest::addColumn<QString>("pointsTo"); // relative to the working directory
     QTest::addColumn<bool>("hardLink");
     QTest::addColumn<bool>("refused");
+    QTest::addColumn<bool>("duringTransfer"); // made while the bytes are on the way
 
     QTest::newRow("plug-in is a symbolic link") << "x.dll"
                                                 << "plugins/x.dll"
-                                                << "../outside/victim" << false << true;
+                                                << "../outside/victim" << false << true << false;
     QTest::newRow("dangling symbolic link") << "x.dll"
                                             << "plugins/x.dll"
-                                            << "../outside/new" << false << true;
+                                            << "../outside/new" << false << true << false;
     QTest::newRow("main file is a symbolic link") << "welor.exe"
                                                   << "welor.exe"
-                                                  << "outside/victim" << false << true;
+                                                  << "outside/victim" << false << true << false;
     QTest::newRow("plugins/ is a symbolic link") << "x.dll"
                                                  << "plugins"
-                                                 << "outside" << false << true;
+                                                 << "outside" << false << true << false;
+    QTest::newRow("plugins/ becomes a symbolic link mid-way") << "x.dll"
+                                                              << "plugins"
+                                                              << "outside" << false << true << true;
     QTest::newRow("hard link is replaced") << "x.dll"
                                            << "plugins/x.dll"
-                                           << "outside/victim" << true << false;
+                                           << "outside/victim" << true << false << false;
 }
 
 void TestDownload::noWriteThroughLinks()
@@ -545,20 +549,35 @@ void TestDownload::noWriteThroughLinks()
     QFETCH(QString, pointsTo);
     QFETCH(bool, hardLink);
     QFETCH(bool, refused);
+    QFETCH(bool, duringTransfer);
 
     QVERIFY(QDir().mkdir("outside"));
     QVERIFY(writeFile("outside/victim", formerBytes));
-    if (link == QLatin1String("plugins"))
-        QVERIFY(QDir().rmdir("plugins"));
-    if (hardLink)
-        QCOMPARE(::link(qPrintable(pointsTo), qPrintable(link)), 0);
-    else
-        QVERIFY(QFile::link(pointsTo, link));
-    const QStringList before = treeOf(".");
+    const auto plant = [&] {
+        // Mid-way the folder that holds the new bytes moves aside, and a link takes its name.
+        if (link == QLatin1String("plugins"))
+            QVERIFY(duringTransfer ? QDir().rename("plugins", "plugins.old") : QDir().rmdir(link));
+        if (hardLink)
+            QCOMPARE(::link(qPrintable(pointsTo), qPrintable(link)), 0);
+        else
+            QVERIFY(QFile::link(pointsTo, link));
+    };
+    if (!duringTransfer)
+        plant();
 
     HttpServer server;
-    server.setBody("/files/" + fileName, "new bytes");
+    HttpResponse slow {200, "new bytes"};
+    slow.chunks = 3;
+    slow.chunkDelayMs = 100;
+    server.setResponse("/files/" + fileName, slow);
     server.setBody(listPath, fileLine(server, "x", fileName));
+    const QStringList before = duringTransfer
+        ? QStringList {"outside", "outside/victim", "plugins", "plugins.old"}
+        : treeOf(".");
+    connect(&server, &HttpServer::requestSeen, this, [&](const QString &path) {
+        if (duringTransfer && path == "/files/" + fileName)
+            QTimer::singleShot(100, this, plant);
+    });
     UpdateDialog dialog(nullptr, server.baseUrl());
     MessageBoxAnswerer answerer(QMessageBox::Ok);
     downloadTicked(dialog);
@@ -568,7 +587,10 @@ void TestDownload::noWriteThroughLinks()
     if (refused) {
         QCOMPARE(answerer.texts, QStringList {cannotWriteText});
         QCOMPARE(DialogProbe::statusText(&dialog), errorText);
-        QCOMPARE(server.requestLog(), QStringList {listPath});
+        QStringList requested {listPath};
+        if (duringTransfer)
+            requested.append("/files/" + fileName);
+        QCOMPARE(server.requestLog(), requested);
     } else {
         QCOMPARE(DialogProbe::statusText(&dialog), successText);
         QCOMPARE(readFile(link), QByteArray("new bytes"));

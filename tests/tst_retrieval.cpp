@@ -260,6 +260,15 @@ void TestRetrieval::failedFetchLeavesNothing_data()
     drip.chunks = 4000;
     drip.chunkDelayMs = 20;
     QTest::newRow("slow drip") << drip << false;
+    // 2,000 bytes a second, above the minimum rate, for 50 s: only the deadline ends it.
+    HttpResponse steady {200, QByteArray(100000, ' ')};
+    steady.chunks = 1000;
+    steady.chunkDelayMs = 50;
+    QTest::newRow("past the deadline") << steady << false;
+    HttpResponse twoLengths = HttpResponse::faulty(list, Fault::NoContentLength, 0);
+    twoLengths.headers = {{"Content-Length", QByteArray::number(half)},
+        {"Content-Length", QByteArray::number(list.size())}};
+    QTest::newRow("two Content-Length values") << twoLengths << false;
 }
 
 void TestRetrieval::failedFetchLeavesNothing()
@@ -274,6 +283,7 @@ void TestRetrieval::failedFetchLeavesNothing()
     dialog.setTransferTimeout(300);
     dialog.setMinimumTransferRate(1024, 600);
     dialog.setTransferRetries(0, 0);
+    dialog.setListDeadline(1500);
     dialog.parseArguments({"aktualizator", "Alfa::100"});
 
 #ifdef Q_OS_WIN

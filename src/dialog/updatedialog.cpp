@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QNetworkReply>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScrollArea>
 #include <QVBoxLayout>
 

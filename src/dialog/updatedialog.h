@@ -19,8 +19,9 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QProgressBar;
 class QPushButton;
-class QSaveFile;
 class QScrollArea;
+class QTimer;
+class StagedFile;
 class QUrl;
 class QVBoxLayout;
 
@@ -52,6 +53,11 @@ public:
     // No real list comes near these sizes; more bytes than that are an attack or a fault.
     static constexpr qint64 maxListBytes = 32 * 1024 * 1024;
     static constexpr qint64 maxSignatureBytes = 4096;
+    // The list has no size to check it by, so the list and its signature together get this
+    // long; a server that keeps sending just above the minimum rate would hold the window
+    // forever otherwise.
+    static constexpr int defaultListDeadlineMs = 120000;
+    void setListDeadline(int milliseconds) { listDeadlineMs = milliseconds; }
     // Tests sign their own lists; the program uses the built-in key.
     void setUpdatePublicKey(const QByteArray &key) { publicKey = key; }
 
@@ -91,7 +97,7 @@ private:
     QPushButton *nextButton = nullptr;
     QPushButton *checkButton = nullptr;
     // The file and the reply of `transfer`, which owns both; null when no transfer is running.
-    QSaveFile *targetFile = nullptr;
+    StagedFile *targetFile = nullptr;
     QNetworkAccessManager *network = nullptr;
     QNetworkReply *reply = nullptr;
     bool detachedMode = false;
@@ -108,6 +114,8 @@ private:
     // arrived but waits, still in its temporary file, for its signature.
     FileTransfer *transfer = nullptr;
     FileTransfer *pendingList = nullptr;
+    QTimer *listDeadline = nullptr;
+    int listDeadlineMs = defaultListDeadlineMs;
     qint64 minimumRateBytesPerSecond = FileTransfer::defaultMinimumBytesPerSecond;
     int rateWindowMs = FileTransfer::defaultRateWindowMs;
     int inUseWaitMs = FileTransfer::defaultInUseWaitMs;

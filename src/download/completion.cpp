@@ -5,11 +5,10 @@
 #include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 
 void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    if (!targetFile)
+    if (!targetFile || !transfer)
         return;
     // Progress arrives for every few kilobytes; repainting the window that often costs more
     // than the transfer itself. A few updates a second look the same to the user.
@@ -17,7 +16,7 @@ void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         && progressClock.elapsed() < progressIntervalMs)
         return;
     progressClock.start();
-    const QString fileName = QFileInfo(targetFile->fileName()).fileName();
+    const QString fileName = QFileInfo(transfer->targetPath()).fileName();
     progressLabel->setText(tr("Trwa pobieranie pliku: %1 (%2 / %3)")
                                    .arg(fileName, QString::number(bytesReceived),
                                         QString::number(bytesTotal)));

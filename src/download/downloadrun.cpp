@@ -12,7 +12,6 @@
 #include <QNetworkReply>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -79,7 +78,7 @@ void UpdateDialog::startNextDownload()
         && isPlainTarget(installDirectory, fileName)) {
         auto *next = new FileTransfer(url, targetPath(installDirectory, fileName), this);
         next->setIntegrity(entry->size, entry->sha256);
-        next->setRequireConfirmedEnd(true);
+        next->setRequireKnownLength(true);
         started = startTransfer(next);
     }
     if (!started) {

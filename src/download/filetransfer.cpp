@@ -1,13 +1,15 @@
 #include "filetransfer.h"
 
 #include "fileinuse.h"
+#include "transfer/httpanswer.h"
+#include "transfer/stagedfile.h"
 #include "updatelist/updatelistformat.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QTimer>
 
 namespace {
@@ -77,9 +79,9 @@ bool FileTransfer::start(QNetworkAccessManager *network)
 {
     if (!isSupportedScheme(url))
         return false;
-    saveFile = std::make_unique<QSaveFile>(path);
-    if (!saveFile->open(QIODevice::WriteOnly)) {
-        saveFile.reset();
+    stagedFile = std::make_unique<StagedFile>(path);
+    if (!stagedFile->open()) {
+        stagedFile.reset();
         return false;
     }
     if (!expectedSha256.isEmpty())
@@ -142,7 +144,7 @@ bool FileTransfer::restartFile()
     attemptBase = 0;
     if (hash)
         hash->reset();
-    return saveFile && saveFile->seek(0) && saveFile->resize(0);
+    return stagedFile && stagedFile->restart();
 }
 
 void FileTransfer::answerArrived()
@@ -151,6 +153,17 @@ void FileTransfer::answerArrived()
         return;
     const int status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answerAccepted = false;
+    if (status != 200 && status != 206)
+        return;
+    const HttpAnswer::Headers headers = networkReply->rawHeaderPairs();
+    const QVariant length = networkReply->header(QNetworkRequest::ContentLengthHeader);
+    // Decided now rather than at the end: a body that may never end has no end to wait for.
+    if (HttpAnswer::hasAmbiguousFraming(headers)
+        || (requireKnownLength && !length.isValid() && !expectedSize)) {
+        brokenAnswer = true;
+        networkReply->abort();
+        return;
+    }
     if (status == 200) {
         // A whole file: for a range request the file changed or ranges are off; begin again.
         if (received > 0 && !restartFile()) {
@@ -159,26 +172,24 @@ void FileTransfer::answerArrived()
         }
         attemptBase = 0;
         answerAccepted = true;
-        rangesOffered = networkReply->rawHeader("Accept-Ranges").toLower().contains("bytes");
-        validator = networkReply->rawHeader("ETag");
-        if (validator.isEmpty())
-            validator = networkReply->rawHeader("Last-Modified");
-        rangesOffered = rangesOffered && !validator.isEmpty();
-        const QVariant length = networkReply->header(QNetworkRequest::ContentLengthHeader);
+        rangeTotal = -1;
+        validator = HttpAnswer::validatorOf(headers);
         firstTotal = length.isValid() ? length.toLongLong() : -1;
+        // Without a validator a resumed range could belong to another version, and without a
+        // length nothing tells where the file ends.
+        rangesOffered = networkReply->rawHeader("Accept-Ranges").toLower().contains("bytes")
+            && !validator.isEmpty() && firstTotal > 0;
     } else if (status == 206 && rangeRequested) {
-        // "bytes FIRST-LAST/TOTAL": the rest of the same file, or nothing of it.
-        const QByteArray range = networkReply->rawHeader("Content-Range").trimmed();
-        const qsizetype dash = range.indexOf('-');
-        const qsizetype slash = range.indexOf('/');
-        bool startOk = false;
-        bool totalOk = false;
-        const qint64 first = range.startsWith("bytes ") && dash > 6
-            ? range.mid(6, dash - 6).toLongLong(&startOk)
-            : -1;
-        const qint64 total = slash > 0 ? range.mid(slash + 1).toLongLong(&totalOk) : -1;
-        if (startOk && totalOk && first == received && total == firstTotal) {
+        // The rest of the same file, or nothing of it: a server that ignores If-Range answers
+        // with the rest of whatever version it holds now, and the two would be spliced.
+        const std::optional<HttpAnswer::ContentRange> range
+            = HttpAnswer::parseContentRange(networkReply->rawHeader("Content-Range"));
+        const bool continues = range && range->first == received && range->total == firstTotal
+            && range->last == range->total - 1 && HttpAnswer::validatorOf(headers) == validator
+            && (!length.isValid() || length.toLongLong() == range->last - range->first + 1);
+        if (continues) {
             answerAccepted = true;
+            rangeTotal = range->total;
         } else {
             restartNext = true;
             networkReply->abort();
@@ -194,7 +205,8 @@ void FileTransfer::replyProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void FileTransfer::receive()
 {
-    if (!networkReply || !saveFile || result != Outcome::Pending || overLimit)
+    if (!networkReply || !networkReply->isOpen() || !stagedFile || result != Outcome::Pending
+        || overLimit)
         return;
     const QByteArray data = networkReply->readAll();
     if (data.isEmpty() || !answerAccepted)
@@ -210,7 +222,7 @@ void FileTransfer::receive()
     received += data.size();
     if (writeFailed)
         return;
-    if (saveFile->write(data) != data.size()) {
+    if (!stagedFile->write(data)) {
         writeFailed = true;
         if (networkReply->isRunning())
             networkReply->abort();
@@ -229,6 +241,8 @@ qint64 FileTransfer::allowedBytes() const
     };
     if (expectedSize)
         lower(*expectedSize);
+    if (rangeTotal >= 0)
+        lower(rangeTotal);
     const QVariant length = networkReply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid())
         lower(attemptBase + length.toLongLong());
@@ -270,6 +284,7 @@ void FileTransfer::replyFinished()
             return;
         }
         --retriesLeft;
+        ++retriesDone;
         networkReply->disconnect(this);
         networkReply->deleteLater();
         networkReply = nullptr;
@@ -293,12 +308,13 @@ void FileTransfer::replyFinished()
 
 FileTransfer::Verdict FileTransfer::judge()
 {
-    if (!networkReply || !saveFile || writeFailed || overLimit)
+    if (!networkReply || !stagedFile || writeFailed || overLimit || brokenAnswer)
         return Verdict::Fail;
     const int status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QNetworkReply::NetworkError error = networkReply->error();
 
-    nextDelayMs = retryDelayMs;
+    // 1 s, 2 s, 4 s, ...
+    nextDelayMs = int(qMin(qint64(retryDelayMs) << qMin(retriesDone, 20), qint64(1) << 30));
     if (status == 416 && rangeRequested && !rangeRefused) {
         // The server will not give the rest: once more from zero.
         rangeRefused = true;
@@ -322,10 +338,10 @@ FileTransfer::Verdict FileTransfer::judge()
     const bool passing = tooSlow || passingStatuses.contains(status)
         || ((status == 0 || status == 200 || status == 206) && cut);
     if (status == 429 || status == 503) {
-        bool ok = false;
-        const int seconds = networkReply->rawHeader("Retry-After").trimmed().toInt(&ok);
-        if (ok && seconds >= 0)
-            nextDelayMs = qMin(seconds * 1000, longestRetryAfterMs);
+        const std::optional<qint64> wait = HttpAnswer::retryAfterMs(
+            networkReply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
+        if (wait)
+            nextDelayMs = int(qMin(*wait, qint64(retryAfterCapMs)));
     }
     const auto retryOrFail = [&] {
         return passing ? Verdict::Retry : Verdict::Fail;
@@ -340,19 +356,17 @@ FileTransfer::Verdict FileTransfer::judge()
     const QByteArray encoding = networkReply->rawHeader("Content-Encoding").trimmed().toLower();
     if (!encoding.isEmpty() && encoding != "identity")
         return Verdict::Fail;
+    // Qt ends a chunked body at a garbled chunk-size line as if it were the last chunk, and a
+    // body ended by closing looks the same when the connection is cut: without a length only
+    // the list line's size can tell (see answerArrived).
     const QVariant length = networkReply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid()) {
-        if (attemptBase + length.toLongLong() != received)
-            return Verdict::Retry;
-    } else if (requireConfirmedEnd && !expectedSize && expectedSha256.isEmpty()) {
-        // Qt ends a chunked body at a garbled chunk-size line as if it were the last chunk, and
-        // a body ended by closing looks the same when the connection is cut: only the list
-        // line's size or checksum can tell.
-        return Verdict::Fail;
-    }
+    if (length.isValid() && attemptBase + length.toLongLong() != received)
+        return Verdict::Retry;
+    if (rangeTotal >= 0 && received != rangeTotal)
+        return Verdict::Retry;
     // Buffered bytes that cannot reach the disk (disk full) fail here, before anything
     // replaces the installed file.
-    if (!saveFile->flush() || saveFile->error() != QFileDevice::NoError)
+    if (!stagedFile->flush())
         return Verdict::Fail;
     return integrityHolds() ? Verdict::Complete : Verdict::Fail;
 }
@@ -373,7 +387,7 @@ void FileTransfer::commitWhenFree()
     const bool inUse = inUseCheck ? inUseCheck(path) : isFileInUse(path);
     const qint64 waited = inUseClock.elapsed();
     if (inUse && waited < inUseWaitMs) {
-        // QSaveFile::commit() deletes the new bytes when the rename fails, so wait for the file
+        // A commit whose rename fails drops the new bytes, so wait for the file
         // to become free before trying, without holding up the window.
         inUseBackoffMs = inUseBackoffMs == 0 ? firstInUseBackoffMs
                                              : qMin(inUseBackoffMs * 2, longestInUseBackoffMs);
@@ -385,15 +399,15 @@ void FileTransfer::commitWhenFree()
         inUseTimer->start(int(qBound(qint64(1), qint64(inUseBackoffMs), inUseWaitMs - waited)));
         return;
     }
-    finish(!inUse && saveFile->commit() ? Outcome::Installed : Outcome::Unwritable);
+    finish(!inUse && stagedFile->commit() ? Outcome::Installed : Outcome::Unwritable);
 }
 
 bool FileTransfer::commit()
 {
-    if (result != Outcome::Received || !saveFile)
+    if (result != Outcome::Received || !stagedFile)
         return false;
-    result = saveFile->commit() ? Outcome::Installed : Outcome::Unwritable;
-    saveFile.reset();
+    result = stagedFile->commit() ? Outcome::Installed : Outcome::Unwritable;
+    stagedFile.reset();
     return result == Outcome::Installed;
 }
 
@@ -404,7 +418,7 @@ void FileTransfer::finish(Outcome outcome)
         rateTimer->stop();
     // A committed file is done with; a failed one is dropped here, leaving the target as it was.
     if (outcome != Outcome::Received)
-        saveFile.reset();
+        stagedFile.reset();
     emit finished(outcome);
 }
 
@@ -422,8 +436,8 @@ void FileTransfer::abort()
         networkReply->deleteLater();
         networkReply = nullptr;
     }
-    // An uncommitted QSaveFile throws its temporary file away: the target stays as it was.
-    saveFile.reset();
+    // An uncommitted staged file goes with its bytes: the target stays as it was.
+    stagedFile.reset();
     if (result == Outcome::Pending || result == Outcome::Received)
         result = Outcome::Failed;
 }

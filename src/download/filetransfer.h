@@ -14,8 +14,8 @@
 class QCryptographicHash;
 class QNetworkAccessManager;
 class QNetworkReply;
-class QSaveFile;
 class QTimer;
+class StagedFile;
 
 // One file fetched over http or https into a temporary file beside its target. The target takes
 // the new bytes only when the answer was a plain 200 whose body arrived whole, every byte reached
@@ -69,9 +69,10 @@ public:
         const std::optional<QString> &sizeText, const std::optional<QString> &sha256Text);
     // More bytes than this fail the transfer as soon as they arrive.
     void setByteLimit(qint64 bytes) { byteLimit = bytes; }
-    // A body whose end the transport cannot confirm (chunked, or ended by closing the
-    // connection) is accepted only when a size or checksum verifies it.
-    void setRequireConfirmedEnd(bool require) { requireConfirmedEnd = require; }
+    // A body whose length the answer does not give (chunked, or ended by closing the
+    // connection) is taken only when the list line gives the size: such a body may never end,
+    // and a checksum is only known once it has.
+    void setRequireKnownLength(bool require) { requireKnownLength = require; }
     void setNoDataTimeout(int milliseconds) { noDataTimeoutMs = milliseconds; }
     void setMinimumRate(qint64 bytesPerSecond, int windowMs);
     void setInUseWait(int milliseconds) { inUseWaitMs = milliseconds; }
@@ -81,6 +82,7 @@ public:
         inUseCheck = std::move(check);
     }
     void setRetries(int count, int firstDelayMs);
+    void setRetryAfterCap(int milliseconds) { retryAfterCapMs = milliseconds; }
     // False: a retry always starts from zero (the list is small).
     void setResumable(bool resume) { resumable = resume; }
     // False: a whole, checked body ends in Received and waits for commit().
@@ -97,7 +99,7 @@ public:
     Outcome outcome() const { return result; }
     QString targetPath() const { return path; }
     QNetworkReply *reply() const;
-    QSaveFile *file() const { return saveFile.get(); }
+    StagedFile *file() const { return stagedFile.get(); }
 
 public Q_SLOTS:
     // Writes whatever the reply holds.
@@ -127,7 +129,7 @@ private:
     QUrl url;
     QString path;
     QPointer<QNetworkReply> networkReply;
-    std::unique_ptr<QSaveFile> saveFile;
+    std::unique_ptr<StagedFile> stagedFile;
     std::unique_ptr<QCryptographicHash> hash;
     QTimer *rateTimer = nullptr;
     QTimer *inUseTimer = nullptr;
@@ -150,15 +152,21 @@ private:
     bool rangesOffered = false;
     QByteArray validator;
     qint64 firstTotal = -1;
+    // The Content-Range total of an accepted 206: what the file must come to.
+    qint64 rangeTotal = -1;
+    // An answer whose body cannot be trusted, whoever sends it: no retry.
+    bool brokenAnswer = false;
     bool resumable = true;
     int retriesLeft = defaultRetries;
+    int retriesDone = 0;
     int retryDelayMs = defaultFirstRetryDelayMs;
+    int retryAfterCapMs = longestRetryAfterMs;
     int nextDelayMs = 0;
     qint64 byteLimit = -1;
     std::optional<qint64> expectedSize;
     QByteArray expectedSha256;
     bool integrityMalformed = false;
-    bool requireConfirmedEnd = false;
+    bool requireKnownLength = false;
     bool writeFailed = false;
     bool overLimit = false;
     bool tooSlow = false;

@@ -9,7 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPushButton>
-#include <QSaveFile>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -31,7 +31,23 @@ void UpdateDialog::checkClicked()
 
     network = new QNetworkAccessManager(this);
     checkButton->setDisabled(true);
+    if (!listDeadline) {
+        listDeadline = new QTimer(this);
+        listDeadline->setSingleShot(true);
+        connect(listDeadline, &QTimer::timeout, this, [this] {
+            // Nothing has taken its name yet: the list waits for its signature in a staging
+            // file, which goes with its transfer.
+            releaseTarget();
+            if (network) {
+                network->deleteLater();
+                network = nullptr;
+            }
+            abortUpdate();
+        });
+    }
+    listDeadline->start(listDeadlineMs);
     if (!startFileFetch(fileName, QUrl(serverBase + QLatin1Char('/') + fileName))) {
+        listDeadline->stop();
         QMessageBox::information(this, QStringLiteral("Aktualizator"),
                                  tr("Nie można pobrać aktualizacji"), QMessageBox::Ok);
         network->deleteLater();
@@ -83,6 +99,7 @@ void UpdateDialog::updateListDownloaded()
             return;
         arrived = false;
     }
+    listDeadline->stop();
     if (arrived && signedBuild && gotSignature) {
         arrived = pendingList && pendingList->commit();
         if (!arrived)

@@ -1,7 +1,6 @@
 #include "dialog/updatedialog.h"
 
 #include <QNetworkReply>
-#include <QSaveFile>
 
 void UpdateDialog::setMinimumTransferRate(qint64 bytesPerSecond, int windowMs)
 {

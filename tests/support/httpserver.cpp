@@ -316,13 +316,14 @@ void HttpServer::startResponse(Connection *conn, const QByteArray &method, const
         }
         const qint64 from = range.endsWith('-') ? range.chopped(1).toLongLong() : -1;
         const qint64 size = response.body.size();
-        if (from >= 0 && (ifRange.isEmpty() || ifRange == response.etag)) {
+        if (from >= 0
+            && (ifRange.isEmpty() || ifRange == response.etag || response.ignoreIfRange)) {
             if (from < size) {
                 response.status = 206;
                 response.headers.append(qMakePair(QByteArray("Content-Range"),
                     "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
                         + QByteArray::number(size)));
-                response.body = response.body.mid(from);
+                response.body = response.body.mid(qMax<qint64>(0, from - response.rangeSkew));
                 response.faultAfterBytes = qMax<qint64>(0, response.faultAfterBytes - from);
             } else {
                 response.status = 416;
@@ -330,12 +331,14 @@ void HttpServer::startResponse(Connection *conn, const QByteArray &method, const
             }
         }
     }
+    const bool noLength
+        = response.fault == Fault::NoContentLength || response.fault == Fault::Endless;
     if (response.fault == Fault::NoContentLength)
         conn->closeAfter = true;
 
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
         + reasonPhrase(response.status) + "\r\n";
-    if (response.fault != Fault::NoContentLength)
+    if (!noLength)
         out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     bool hasType = false;
     bool announcesClose = false;
@@ -355,7 +358,8 @@ void HttpServer::startResponse(Connection *conn, const QByteArray &method, const
 
     conn->response = response;
     conn->limit = response.body.size();
-    if (response.fault == Fault::StallAfter || response.fault == Fault::CloseEarly)
+    if (response.fault == Fault::StallAfter || response.fault == Fault::CloseEarly
+        || response.fault == Fault::Endless)
         conn->limit = qBound<qint64>(0, response.faultAfterBytes, conn->limit);
     if (method == "HEAD")
         conn->limit = 0;
@@ -409,6 +413,7 @@ void HttpServer::finishResponse(Connection *conn)
     conn->done = true;
     switch (conn->response.fault) {
     case HttpResponse::Fault::StallAfter:
+    case HttpResponse::Fault::Endless:
         // Stay busy forever: the client has to give up on its own.
         return;
     case HttpResponse::Fault::CloseEarly:

@@ -26,7 +26,8 @@ struct HttpResponse
     // keep the socket open without sending anything more.
     // CloseEarly: same, but close the connection instead of stalling.
     // NoContentLength: no Content-Length, the end of the body is marked by closing.
-    enum class Fault { None, StallAfter, CloseEarly, NoContentLength };
+    // Endless: no Content-Length, faultAfterBytes of the body, then silence: a body without end.
+    enum class Fault { None, StallAfter, CloseEarly, NoContentLength, Endless };
     Fault fault = Fault::None;
     qint64 faultAfterBytes = 0;
     // Ranges: offer "Accept-Ranges: bytes" and answer "Range: bytes=N-" with a 206, unless an
@@ -34,6 +35,10 @@ struct HttpResponse
     // from the start of the whole body.
     bool ranges = false;
     QByteArray etag {};
+    // A server that ignores If-Range and answers with the rest of what it holds now.
+    bool ignoreIfRange = false;
+    // A 206 whose body starts this many bytes before the first byte its Content-Range names.
+    qint64 rangeSkew = 0;
 
     static HttpResponse faulty(const QByteArray &body, Fault fault, qint64 afterBytes)
     {

@@ -1,0 +1,280 @@
+#include "stagedfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QLatin1String marker(".aktualizator-");
+const QLatin1String suffix(".tmp");
+constexpr int randomLength = 6;
+constexpr int stagingExtraLength = 14 + randomLength + 4;
+
+#ifdef Q_OS_WIN
+// Windows compares names without case, so a left-over file may differ from the target in case.
+constexpr Qt::CaseSensitivity nameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity nameCase = Qt::CaseSensitive;
+#endif
+
+bool hasStagingTail(QStringView fileName)
+{
+    if (fileName.size() <= stagingExtraLength)
+        return false;
+    const QStringView tail = fileName.right(stagingExtraLength);
+    if (!tail.startsWith(marker, Qt::CaseInsensitive)
+        || !tail.endsWith(suffix, Qt::CaseInsensitive))
+        return false;
+    for (const QChar c : tail.mid(marker.size(), randomLength)) {
+        if (!(c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            && !(c >= QLatin1Char('0') && c <= QLatin1Char('9')))
+            return false;
+    }
+    return true;
+}
+
+bool isStagingNameOf(QStringView fileName, QStringView targetName)
+{
+    return fileName.size() == targetName.size() + stagingExtraLength && hasStagingTail(fileName)
+        && fileName.startsWith(targetName, nameCase);
+}
+
+QString randomStagingName(const QString &targetName)
+{
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    QString random;
+    for (int i = 0; i < randomLength; ++i)
+        random += QLatin1Char(alphabet[QRandomGenerator::global()->bounded(36)]);
+    return targetName + marker + random + suffix;
+}
+
+#ifdef Q_OS_WIN
+std::wstring nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+// Volume and file index of a folder that is no reparse point; empty otherwise.
+QByteArray folderIdentityOf(const QString &path)
+{
+    HANDLE handle = CreateFileW(nativePath(path).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {};
+    BY_HANDLE_FILE_INFORMATION info {};
+    const bool ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (!ok || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return {};
+    return QByteArray::number(quint64(info.dwVolumeSerialNumber)) + ':'
+        + QByteArray::number((quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+}
+
+bool isReparsePoint(const QString &path)
+{
+    const DWORD attributes = GetFileAttributesW(nativePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+#endif
+
+} // namespace
+
+StagedFile::StagedFile(const QString &targetPath)
+    : target(targetPath)
+{ }
+
+StagedFile::~StagedFile()
+{
+    if (!committed)
+        discard();
+#ifndef Q_OS_WIN
+    if (folderFd >= 0)
+        ::close(folderFd);
+#endif
+}
+
+bool StagedFile::isStagingName(const QString &fileName)
+{
+    return hasStagingTail(fileName);
+}
+
+QString StagedFile::stagingPath() const
+{
+    return stagingName.isEmpty() ? QString() : folder + QLatin1Char('/') + stagingName;
+}
+
+bool StagedFile::open()
+{
+    const QFileInfo info(target);
+    folder = info.absolutePath();
+    name = info.fileName();
+#ifdef Q_OS_WIN
+    folderIdentity = folderIdentityOf(folder);
+    if (folderIdentity.isEmpty())
+        return false;
+    const QDir dir(folder);
+    const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &entry : entries) {
+        if (isStagingNameOf(entry, name))
+            QFile::remove(dir.filePath(entry));
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        stagingName = randomStagingName(name);
+        file.setFileName(stagingPath());
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return true;
+        if (!QFileInfo::exists(stagingPath()))
+            break;
+    }
+    stagingName.clear();
+    return false;
+#else
+    // Everything below goes through this descriptor, so the bytes stay in this folder even if
+    // its path is made to lead elsewhere meanwhile.
+    folderFd = ::open(
+        QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folderFd < 0)
+        return false;
+    if (DIR *dir = fdopendir(::dup(folderFd))) {
+        while (const dirent *entry = readdir(dir)) {
+            struct stat st
+            {
+            };
+            if (isStagingNameOf(QFile::decodeName(entry->d_name), name)
+                && fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+                && !S_ISDIR(st.st_mode))
+                unlinkat(folderFd, entry->d_name, 0);
+        }
+        closedir(dir);
+    }
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        stagingName = randomStagingName(name);
+        fd = openat(folderFd, QFile::encodeName(stagingName).constData(),
+            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        stagingName.clear();
+        return false;
+    }
+    // The new file keeps the access rights of the one it replaces.
+    struct stat existing
+    {
+    };
+    if (fstatat(folderFd, QFile::encodeName(name).constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISREG(existing.st_mode))
+        fchmod(fd, existing.st_mode & 07777);
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        discard();
+        return false;
+    }
+    return true;
+#endif
+}
+
+bool StagedFile::write(const QByteArray &data)
+{
+    if (failed || !file.isOpen())
+        return false;
+    failed = file.write(data) != data.size();
+    return !failed;
+}
+
+bool StagedFile::restart()
+{
+    failed = failed || !file.isOpen() || !file.seek(0) || !file.resize(0);
+    return !failed;
+}
+
+bool StagedFile::flush()
+{
+    failed = failed || !file.isOpen() || !file.flush() || file.error() != QFileDevice::NoError;
+    return !failed;
+}
+
+bool StagedFile::folderUnchanged() const
+{
+#ifdef Q_OS_WIN
+    return folderIdentityOf(folder) == folderIdentity;
+#else
+    struct stat now
+    {
+    };
+    struct stat pinned
+    {
+    };
+    return lstat(QFile::encodeName(folder).constData(), &now) == 0 && S_ISDIR(now.st_mode)
+        && fstat(folderFd, &pinned) == 0 && now.st_dev == pinned.st_dev
+        && now.st_ino == pinned.st_ino;
+#endif
+}
+
+bool StagedFile::commit()
+{
+    if (committed || !flush())
+        return false;
+        // The bytes reach the disk before the name does, so a power cut leaves the old file or the
+        // new one, never a name over missing bytes.
+#ifdef Q_OS_WIN
+    bool ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
+#else
+    bool ok = ::fsync(file.handle()) == 0 || errno == EINVAL || errno == ENOTSUP;
+#endif
+    file.close();
+    ok = ok && file.error() == QFileDevice::NoError && folderUnchanged();
+#ifdef Q_OS_WIN
+    ok = ok && !isReparsePoint(target)
+        && MoveFileExW(nativePath(stagingPath()).c_str(),
+            nativePath(folder + QLatin1Char('/') + name).c_str(),
+            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+#else
+    const QByteArray nativeName = QFile::encodeName(name);
+    struct stat existing
+    {
+    };
+    ok = ok
+        && !(fstatat(folderFd, nativeName.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISLNK(existing.st_mode))
+        && renameat(folderFd, QFile::encodeName(stagingName).constData(), folderFd,
+               nativeName.constData())
+            == 0;
+#endif
+    if (!ok) {
+        discard();
+        return false;
+    }
+    committed = true;
+    return true;
+}
+
+void StagedFile::discard()
+{
+    if (file.isOpen())
+        file.close();
+    if (stagingName.isEmpty())
+        return;
+#ifdef Q_OS_WIN
+    QFile::remove(stagingPath());
+#else
+    if (folderFd >= 0)
+        unlinkat(folderFd, QFile::encodeName(stagingName).constData(), 0);
+#endif
+    stagingName.clear();
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+// The new bytes of one file, written beside it under a name that only the updater makes
+// ("NAME.aktualizator-XXXXXX.tmp"), until commit() puts them in the file's place with one
+// rename. Until then the target stays byte for byte as it was; an object that goes without a
+// successful commit() takes its staging file with it. A crash can still leave one behind, so
+// open() first removes what an earlier run left for the same target.
+//
+// The updater runs with administrator rights in a folder that others may write to, so the
+// target's folder is pinned when the file is opened: commit() refuses when that folder has been
+// moved or replaced, or when it or the target has become a link, meanwhile.
+class StagedFile
+{
+public:
+    explicit StagedFile(const QString &targetPath);
+    ~StagedFile();
+    StagedFile(const StagedFile &) = delete;
+    StagedFile &operator=(const StagedFile &) = delete;
+
+    bool open();
+    bool write(const QByteArray &data);
+    // Empties the file, for an answer that starts the file over.
+    bool restart();
+    // False when a byte written so far did not reach the disk (a full disk shows here).
+    bool flush();
+    bool commit();
+
+    QString targetPath() const { return target; }
+    QString stagingPath() const;
+
+    // True for the names of staging files: never the name of a file the server may choose.
+    static bool isStagingName(const QString &fileName);
+
+private:
+    void discard();
+    bool folderUnchanged() const;
+
+    QString target;
+    QString folder;
+    QString name;
+    QString stagingName;
+    QFile file;
+    bool failed = false;
+    bool committed = false;
+#ifdef Q_OS_WIN
+    QByteArray folderIdentity;
+#else
+    int folderFd = -1;
+#endif
+};
