@@ -2,6 +2,7 @@
 #include "dialogflow.h"
 #include "httpserver.h"
 #include "testutil.h"
+#include "updatelist/updatelistformat.h"
 
 #include <QStringEncoder>
 #include <QtTest>
@@ -93,6 +94,8 @@ private Q_SLOTS:
     void signedExistingList();
     void caps_data();
     void caps();
+    void tooManyEntries_data();
+    void tooManyEntries();
     void closingDuringSignatureFetchLeavesNoList();
 
 private:
@@ -481,6 +484,38 @@ void TestRetrieval::caps()
 
     QTest::qWait(50);
     QCOMPARE(server.totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::tooManyEntries_data()
+{
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<bool>("onDisk");
+
+    QTest::newRow("one name over the limit, on disk") << int(maxUpdateListEntries) + 1 << true;
+    // Some 10 MB, far inside the byte cap; built as a page it took minutes and gigabytes.
+    QTest::newRow("300,000 short lines, served") << 300000 << false;
+}
+
+void TestRetrieval::tooManyEntries()
+{
+    QFETCH(int, entries);
+    QFETCH(bool, onDisk);
+
+    QByteArray list;
+    for (int i = 0; i < entries; ++i)
+        list += "<c" + QByteArray::number(i) + "><ver>1</ver><link>l</link></c>\n";
+    HttpServer server;
+    if (onDisk)
+        QVERIFY(writeFile(listFileName, list));
+    else
+        server.setBody(listPath, list);
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    check(dialog, {"c1::1"});
+    waitForErrorPath(dialog);
+
+    QTest::qWait(50);
+    QCOMPARE(server.totalRequests(), onDisk ? 0 : 1);
     QCOMPARE(workDirEntries(), QStringList());
 }
 

@@ -141,13 +141,14 @@ void UpdateDialog::parseUpdateListFile(const QString &fileName)
         }
     }
 
-    if (oversized) {
+    // More components than the window can hold are refused before any page is built.
+    const std::optional<QMap<QString, UpdateEntry>> entries
+        = oversized ? std::nullopt : parseUpdateList(bytes);
+    if (!entries) {
         abortUpdate();
         return;
     }
-
-    const QMap<QString, UpdateEntry> entries = parseUpdateList(bytes);
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+    for (auto it = entries->cbegin(); it != entries->cend(); ++it) {
         delete updateList.value(it.key());
         updateList.insert(it.key(), new UpdateEntry(it.value()));
     }
