@@ -105,6 +105,28 @@ double pageBuildMs(int entries, bool selectionPage)
     return DialogProbe::listWidgets(&dialog).size() == entries ? ms : -1;
 }
 
+// Milliseconds from the command line until the installed page is shown, laid out and painted,
+// for `entries` installed components; `whileShown` hands the arguments to a window already on
+// screen.
+double installedPageMs(int entries, bool whileShown)
+{
+    QStringList arguments {"aktualizator"};
+    for (int i = 0; i < entries; ++i)
+        arguments += QStringLiteral("plugin_%1::2000").arg(i, 5, 10, QLatin1Char('0'));
+    UpdateDialog dialog(nullptr, unreachableBase);
+    if (whileShown) {
+        dialog.show();
+        settle();
+    }
+    QElapsedTimer clock;
+    clock.start();
+    dialog.parseArguments(arguments);
+    dialog.show();
+    settle();
+    const double ms = clock.nsecsElapsed() / 1e6;
+    return DialogProbe::listWidgets(&dialog).size() == entries ? ms : -1;
+}
+
 // Check boxes of the list area as "text [x]" or "text [ ]", top to bottom.
 QStringList boxStates(QDialog *dialog)
 {
@@ -429,24 +451,33 @@ void TestDialog::ampersandIsNoAccelerator()
     QVERIFY(QKeySequence::mnemonic(boxes.at(1)->text()).isEmpty());
 }
 
+enum class Page { UpdateList, Selection, Installed, InstalledWhileShown };
+
 void TestDialog::pageTimeGrowsLinearly_data()
 {
-    QTest::addColumn<bool>("selectionPage");
-    QTest::newRow("update-list page") << false;
-    QTest::newRow("selection page") << true;
+    QTest::addColumn<Page>("page");
+    QTest::newRow("update-list page") << Page::UpdateList;
+    QTest::newRow("selection page") << Page::Selection;
+    QTest::newRow("installed page") << Page::Installed;
+    QTest::newRow("installed page, arguments while on screen") << Page::InstalledWhileShown;
 }
 
 void TestDialog::pageTimeGrowsLinearly()
 {
-    QFETCH(bool, selectionPage);
+    QFETCH(Page, page);
+    const auto buildMs = [page](int entries) {
+        if (page == Page::Installed || page == Page::InstalledWhileShown)
+            return installedPageMs(entries, page == Page::InstalledWhileShown);
+        return pageBuildMs(entries, page == Page::Selection);
+    };
     // A page that lays out the whole list again for each widget takes 16 times as long for 4
     // times the entries; a linear one takes 4 times as long, plus its fixed costs. The best of
     // alternating runs leaves out what other work on the machine adds to a single run.
     const int small = 300;
     double smallMs = 1e9, largeMs = 1e9;
     for (int round = 0; round < 3; ++round) {
-        const double s = pageBuildMs(small, selectionPage);
-        const double l = pageBuildMs(4 * small, selectionPage);
+        const double s = buildMs(small);
+        const double l = buildMs(4 * small);
         QVERIFY2(s >= 0 && l >= 0, "the page does not show every entry");
         smallMs = std::min(smallMs, s);
         largeMs = std::min(largeMs, l);

@@ -2,13 +2,24 @@
 #include "dialogflow.h"
 #include "httpserver.h"
 #include "testutil.h"
+#include "updatelist/updatelistformat.h"
 
+#include <QSemaphore>
 #include <QStringEncoder>
 #include <QtTest>
 
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <memory>
+#include <optional>
+#include <thread>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -66,6 +77,41 @@ private:
     EVP_PKEY *key = nullptr;
 };
 
+#ifndef Q_OS_WIN
+// Opening a FIFO for reading waits for a writer. Should the dialog wait so, this becomes the
+// writer after a while, which lets the open return: the test fails instead of hanging.
+class FifoRescue
+{
+public:
+    explicit FifoRescue(const QString &path)
+        : thread([this, native = QFile::encodeName(path)] {
+            if (released.tryAcquire(1, 3000))
+                return;
+            // Without a reader waiting this fails at once instead of waiting itself.
+            const int fd = ::open(native.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                rescued = true;
+                ::close(fd);
+            }
+        })
+    { }
+    ~FifoRescue()
+    {
+        released.release();
+        thread.join();
+    }
+    FifoRescue(const FifoRescue &) = delete;
+    FifoRescue &operator=(const FifoRescue &) = delete;
+
+    bool wasNeeded() const { return rescued; }
+
+private:
+    QSemaphore released;
+    std::atomic<bool> rescued {false};
+    std::thread thread;
+};
+#endif
+
 } // namespace
 
 class TestRetrieval : public QObject
@@ -93,6 +139,10 @@ private Q_SLOTS:
     void signedExistingList();
     void caps_data();
     void caps();
+    void tooManyEntries_data();
+    void tooManyEntries();
+    void listOrSignatureNotRegular_data();
+    void listOrSignatureNotRegular();
     void closingDuringSignatureFetchLeavesNoList();
 
 private:
@@ -492,6 +542,95 @@ void TestRetrieval::caps()
     QTest::qWait(50);
     QCOMPARE(server.totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);
     QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::tooManyEntries_data()
+{
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<bool>("onDisk");
+
+    QTest::newRow("one name over the limit, on disk") << int(maxUpdateListEntries) + 1 << true;
+    // Some 10 MB, far inside the byte cap; built as a page it took minutes and gigabytes.
+    QTest::newRow("300,000 short lines, served") << 300000 << false;
+}
+
+void TestRetrieval::tooManyEntries()
+{
+    QFETCH(int, entries);
+    QFETCH(bool, onDisk);
+
+    QByteArray list;
+    for (int i = 0; i < entries; ++i)
+        list += "<c" + QByteArray::number(i) + "><ver>1</ver><link>l</link></c>\n";
+    HttpServer server;
+    if (onDisk)
+        QVERIFY(writeFile(listFileName, list));
+    else
+        server.setBody(listPath, list);
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    check(dialog, {"c1::1"});
+    waitForErrorPath(dialog);
+
+    QTest::qWait(50);
+    QCOMPARE(server.totalRequests(), onDisk ? 0 : 1);
+    QCOMPARE(workDirEntries(), QStringList());
+}
+
+void TestRetrieval::listOrSignatureNotRegular_data()
+{
+    QTest::addColumn<QString>("file"); // replaced by a FIFO or by a link to its bytes
+    QTest::addColumn<bool>("fifo");
+    QTest::addColumn<bool>("signedBuild");
+    QTest::addColumn<QStringList>("left");
+
+    const QString sigName = listFileName + ".sig";
+    // Like a directory in its place: the list cannot be read, and stays.
+    QTest::newRow("list is a FIFO") << listFileName << true << false << QStringList {listFileName};
+    QTest::newRow("signature is a FIFO") << sigName << true << true << QStringList();
+    QTest::newRow("list is a link to a file")
+        << listFileName << false << false << QStringList {"elsewhere"};
+    QTest::newRow("signature is a link to a file")
+        << sigName << false << true << QStringList {"elsewhere"};
+}
+
+void TestRetrieval::listOrSignatureNotRegular()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no FIFOs in the file system, and a test cannot make symbolic links "
+          "without privileges");
+#else
+    QFETCH(QString, file);
+    QFETCH(bool, fifo);
+    QFETCH(bool, signedBuild);
+
+    const QByteArray list = listLine("Lokalny", "2", "http://127.0.0.1:1/l.dll");
+    QVERIFY(writeFile(listFileName, list));
+    if (signedBuild)
+        QVERIFY(writeFile(listFileName + ".sig", publisherKey.signatureBase64(list)));
+    const QByteArray bytes = readFile(file);
+    QVERIFY(QFile::remove(file));
+    std::optional<FifoRescue> rescue;
+    if (fifo) {
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        rescue.emplace(file);
+    } else {
+        QVERIFY(writeFile("elsewhere", bytes));
+        QVERIFY(QFile::link("elsewhere", file));
+    }
+
+    HttpServer server;
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    check(dialog, {}, signedBuild ? publisherKey.publicKeyBase64() : QByteArray());
+    QVERIFY2(!rescue || !rescue->wasNeeded(), "the dialog waited for a writer to the FIFO");
+    if (fifo) {
+        waitForErrorPath(dialog);
+    } else {
+        waitForListPage(dialog);
+        QVERIFY(DialogProbe::listTexts(&dialog).constFirst().contains("Lokalny"));
+    }
+    QCOMPARE(server.totalRequests(), 0);
+    QTEST(workDirEntries(), "left");
+#endif
 }
 
 void TestRetrieval::closingDuringSignatureFetchLeavesNoList()

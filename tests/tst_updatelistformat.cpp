@@ -74,6 +74,8 @@ private Q_SLOTS:
     void lines_data();
     void lines();
     void parseList();
+    void entryLimit_data();
+    void entryLimit();
     void lengthLimit();
     void pathologicalLine_data();
     void pathologicalLine();
@@ -255,13 +257,47 @@ void TestUpdateListFormat::parseList()
                                        "<a><ver>2</ver><link>a</link></a>\r\n")
         + "<" + lodz + "><ver>3</ver><link>l</link></" + lodz + ">\r\n"
         + "<B><ver>4</ver><link>b2</link></B>";
-    const QMap<QString, UpdateEntry> entries = parseUpdateList(list);
+    const QMap<QString, UpdateEntry> entries
+        = parseUpdateList(list).value_or(QMap<QString, UpdateEntry>());
     QCOMPARE(entries.keys(), (QStringList {"B", "a", QStringLiteral("Łódź")}));
     QCOMPARE(entries.value("B").version, 4u);
     QCOMPARE(entries.value("B").link, QStringLiteral("b2"));
     QCOMPARE(entries.value("a").link, QStringLiteral("a"));
     QCOMPARE(entries.value(QStringLiteral("Łódź")).version, 3u);
-    QVERIFY(parseUpdateList(QByteArray("garbage\n\n")).isEmpty());
+    QVERIFY(parseUpdateList(QByteArray("garbage\n\n"))->isEmpty());
+}
+
+void TestUpdateListFormat::entryLimit_data()
+{
+    QTest::addColumn<int>("names");
+    QTest::addColumn<int>("rounds"); // the list repeats all its names this often
+    QTest::addColumn<bool>("accepted");
+
+    const int limit = int(maxUpdateListEntries);
+    QTest::newRow("at the limit") << limit << 1 << true;
+    QTest::newRow("one name over") << limit + 1 << 1 << false;
+    QTest::newRow("repeated names count once") << limit << 3 << true;
+    QTest::newRow("far over") << 20 * limit << 1 << false;
+}
+
+void TestUpdateListFormat::entryLimit()
+{
+    QFETCH(int, names);
+    QFETCH(int, rounds);
+    QFETCH(bool, accepted);
+
+    QByteArray list;
+    for (int round = 0; round < rounds; ++round) {
+        for (int i = 0; i < names; ++i)
+            list += "<c" + QByteArray::number(i) + "><ver>" + QByteArray::number(round + 1)
+                + "</ver><link>l</link></c>\n";
+    }
+    const std::optional<QMap<QString, UpdateEntry>> entries = parseUpdateList(list);
+    QCOMPARE(entries.has_value(), accepted);
+    if (accepted) {
+        QCOMPARE(entries->size(), names);
+        QCOMPARE(entries->value("c0").version, quint32(rounds));
+    }
 }
 
 void TestUpdateListFormat::lengthLimit()

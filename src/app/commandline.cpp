@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "dialog/listareabatch.h"
 #include "dialog/updatedialog.h"
 #include "dialog/versionlines.h"
 #include "version.h"
@@ -39,8 +40,12 @@ void UpdateDialog::parseArguments(const QStringList &arguments)
     }
     detachedMode = components.detached;
 
-    for (QLabel *label : std::as_const(installedLabels))
-        listLayout->addWidget(label);
+    {
+        // On a window already on screen, each label added would lay out the whole list again.
+        const ListAreaBatch batch(listWidget);
+        for (QLabel *label : std::as_const(installedLabels))
+            listLayout->addWidget(label);
+    }
 
     if (detachedMode) {
         checkButton->setDisabled(true);

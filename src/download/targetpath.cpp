@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QUrl>
 
 #ifdef Q_OS_WIN
@@ -24,6 +23,24 @@ bool isLink(const QString &path)
         return true;
 #endif
     return false;
+}
+
+// Windows opens a device whatever the extension, and trims the blanks that end the base name
+// first: "NUL.dll" and "nul .txt" are no files. Superscript digits count as digits there.
+bool isDeviceName(QStringView fileName)
+{
+    const qsizetype dot = fileName.indexOf(QLatin1Char('.'));
+    QStringView base = dot < 0 ? fileName : fileName.first(dot);
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    for (const char16_t *device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+        if (base.compare(QStringView(device), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return base.size() == 4
+        && (base.first(3).compare(u"COM", Qt::CaseInsensitive) == 0
+            || base.first(3).compare(u"LPT", Qt::CaseInsensitive) == 0)
+        && QStringView(u"0123456789\u00B9\u00B2\u00B3").contains(base.at(3));
 }
 
 } // namespace
@@ -49,11 +66,7 @@ bool isSafeFileName(const QString &fileName)
     // Windows silently drops a trailing dot or blank, which would change the name.
     if (fileName.endsWith(QLatin1Char('.')) || fileName.endsWith(QLatin1Char(' ')))
         return false;
-    // Windows opens these device names whatever the extension, so "NUL.dll" is no file.
-    static const QRegularExpression deviceName(
-            QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\\..*)?$"),
-            QRegularExpression::CaseInsensitiveOption);
-    return !deviceName.match(fileName).hasMatch();
+    return !isDeviceName(fileName);
 }
 
 QString relativeTargetPath(const QString &fileName)

@@ -1,5 +1,6 @@
 #include "dialog/updatedialog.h"
 
+#include "regularfile.h"
 #include "signature.h"
 #include "updatelistformat.h"
 
@@ -126,45 +127,41 @@ void UpdateDialog::updateListDownloaded()
 
 void UpdateDialog::parseUpdateListFile(const QString &fileName)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // A list larger than any real one is refused; reading one byte past the cap tells without
+    // trusting a size that may change.
+    std::optional<QByteArray> bytes = readRegularFile(fileName, maxListBytes + 1);
+    if (!bytes) {
         // A list we cannot read is as good as none; say so instead of sitting there silently.
         abortUpdate();
         return;
     }
-    // A list larger than any real one is refused; reading one byte past the cap tells without
-    // trusting a size that may change, or that a pipe or device does not have.
-    QByteArray bytes = file.read(maxListBytes + 1);
-    const bool oversized = bytes.size() > maxListBytes;
+    const bool oversized = bytes->size() > maxListBytes;
     if (oversized)
-        bytes.clear();
-    file.close();
-    file.remove();
+        bytes->clear();
+    QFile::remove(fileName);
 
     if (!publicKey.isEmpty()) {
         // Only a list the publisher's key has signed, byte for byte, is ever read.
-        QFile signatureFile(signatureFileName(fileName));
-        QByteArray signature;
-        if (signatureFile.open(QIODevice::ReadOnly)) {
-            signature = signatureFile.read(maxSignatureBytes + 1);
-            if (signature.size() > maxSignatureBytes)
-                signature.clear();
-            signatureFile.close();
-        }
-        signatureFile.remove();
-        if (oversized || !verifyListSignature(publicKey, bytes, signature)) {
+        const QString signatureName = signatureFileName(fileName);
+        QByteArray signature
+            = readRegularFile(signatureName, maxSignatureBytes + 1).value_or(QByteArray());
+        if (signature.size() > maxSignatureBytes)
+            signature.clear();
+        QFile::remove(signatureName);
+        if (oversized || !verifyListSignature(publicKey, *bytes, signature)) {
             abortUpdate();
             return;
         }
     }
 
-    if (oversized) {
+    // More components than the window can hold are refused before any page is built.
+    const std::optional<QMap<QString, UpdateEntry>> entries
+        = oversized ? std::nullopt : parseUpdateList(*bytes);
+    if (!entries) {
         abortUpdate();
         return;
     }
-
-    const QMap<QString, UpdateEntry> entries = parseUpdateList(bytes);
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+    for (auto it = entries->cbegin(); it != entries->cend(); ++it) {
         delete updateList.value(it.key());
         updateList.insert(it.key(), new UpdateEntry(it.value()));
     }

@@ -98,9 +98,9 @@ std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
 
 namespace {
 
-// Calls `handle` with every line of the list, decoded, without its LF and without any CR.
-// Lines are decoded one at a time into one buffer: the list as one decoded text would take
-// twice its size again, and a first call pays for every page of that memory.
+// Calls `handle` with every line of the list, decoded, without its LF and without any CR, until
+// it returns false. Lines are decoded one at a time into one buffer: the list as one decoded
+// text would take twice its size again, and a first call pays for every page of that memory.
 template<typename Handle>
 void forEachLine(const QByteArray &bytes, Handle handle)
 {
@@ -124,7 +124,8 @@ void forEachLine(const QByteArray &bytes, Handle handle)
         // Text after the last LF that was nothing but CRs is no line at all.
         if (lastLine && out == begin)
             break;
-        handle(QStringView(begin, out - begin));
+        if (!handle(QStringView(begin, out - begin)))
+            break;
     }
 }
 
@@ -133,19 +134,28 @@ void forEachLine(const QByteArray &bytes, Handle handle)
 QStringList updateListLines(const QByteArray &bytes)
 {
     QStringList lines;
-    forEachLine(bytes, [&lines](QStringView line) { lines.append(line.toString()); });
+    forEachLine(bytes, [&lines](QStringView line) {
+        lines.append(line.toString());
+        return true;
+    });
     return lines;
 }
 
-QMap<QString, UpdateEntry> parseUpdateList(const QByteArray &bytes)
+std::optional<QMap<QString, UpdateEntry>> parseUpdateList(
+    const QByteArray &bytes, qsizetype maxEntries)
 {
     QMap<QString, UpdateEntry> entries;
-    forEachLine(bytes, [&entries](QStringView line) {
+    bool tooMany = false;
+    forEachLine(bytes, [&](QStringView line) {
         // Publishers' lists come sorted by name: with the end as the hint, each insertion
         // costs a comparison or two instead of a search down the tree.
         if (std::optional<UpdateListLine> parsed = parseUpdateListLine(line))
             entries.insert(entries.cend(), parsed->name, parsed->entry);
+        tooMany = entries.size() > maxEntries;
+        return !tooMany;
     });
+    if (tooMany)
+        return std::nullopt;
     return entries;
 }
 

@@ -12,6 +12,9 @@
 
 // Lines longer than this are not list lines; no real one comes near it.
 inline constexpr qsizetype maxUpdateListLineLength = 8192;
+// No real list names this many components, and every one costs the window tens of kilobytes:
+// a list within the byte cap could still hold hundreds of thousands of short lines.
+inline constexpr qsizetype maxUpdateListEntries = 10000;
 
 struct UpdateListLine
 {
@@ -42,7 +45,10 @@ std::optional<UpdateListLine> parseUpdateListLine(QStringView line);
 QStringList updateListLines(const QByteArray &bytes);
 
 // All entries of a list file, by name; of several lines with one name the last one stands.
-QMap<QString, UpdateEntry> parseUpdateList(const QByteArray &bytes);
+// nullopt as soon as more than `maxEntries` names have appeared, so that a huge list never
+// takes more memory than an accepted one.
+std::optional<QMap<QString, UpdateEntry>> parseUpdateList(
+    const QByteArray &bytes, qsizetype maxEntries = maxUpdateListEntries);
 
 // Integrity elements: exactly 64 hex digits, and a decimal byte count.
 bool isValidSha256Text(const QString &text);
