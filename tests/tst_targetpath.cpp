@@ -70,6 +70,10 @@ void TestTargetPath::target_data()
         {"/nul_.dll", "nul_.dll", "D:/app/plugins/nul_.dll"},
         {"/a.nul", "a.nul", "D:/app/plugins/a.nul"},
         {"/console.dll", "console.dll", "D:/app/plugins/console.dll"},
+        // The form of the updater's own staging files, which a later run removes.
+        {"/x.dll.aktualizator-0a1b2c.tmp", "x.dll.aktualizator-0a1b2c.tmp", ""},
+        {"/x.dll.aktualizator-0a1b2.tmp", "x.dll.aktualizator-0a1b2.tmp",
+            "D:/app/plugins/x.dll.aktualizator-0a1b2.tmp"},
         {"/a%3Fb.dll", "a?b.dll", ""},
         {"/a%22b%7C.dll", "a\"b|.dll", ""},
         {"/welor.exe.", "welor.exe.", ""},

@@ -1,5 +1,7 @@
 #include "targetpath.h"
 
+#include "transfer/stagedfile.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QUrl>
@@ -66,7 +68,9 @@ bool isSafeFileName(const QString &fileName)
     // Windows silently drops a trailing dot or blank, which would change the name.
     if (fileName.endsWith(QLatin1Char('.')) || fileName.endsWith(QLatin1Char(' ')))
         return false;
-    return !isDeviceName(fileName);
+    // A run removes left-over staging files beside its target; a component of that form
+    // would be removed by the next run that writes the file it seems to belong to.
+    return !isDeviceName(fileName) && !StagedFile::isStagingName(fileName);
 }
 
 QString relativeTargetPath(const QString &fileName)
