@@ -1,7 +1,7 @@
-#include "app/version.h"
 #include "dialog/updatedialog.h"
 #include "dialogflow.h"
 #include "testutil.h"
+#include "version/version.h"
 
 #include <QtTest>
 

@@ -335,8 +335,10 @@ void TestDownload::failedTransferKeepsFormerFile()
     server.setBody("/files/z.dll", "next one");
     server.setBody(listPath, fileLine(server, "x", "x.dll") + fileLine(server, "z", "z.dll"));
     UpdateDialog dialog(nullptr, server.baseUrl());
-    dialog.setTransferTimeout(300);
-    dialog.setTransferRetries(0, 0);
+    TransferPolicy policy;
+    policy.noDataTimeoutMs = 300;
+    policy.retries = 0;
+    dialog.setTransferPolicy(policy);
     toSelection(dialog);
 
 #ifdef Q_OS_WIN
@@ -673,10 +675,12 @@ void TestDownload::closingMidTransferDropsTheFile()
     bool closed = false;
     auto dialog = std::make_unique<UpdateDialog>(nullptr, server.baseUrl());
     // Busy until the window is gone: a transfer that outlived it would then install the file.
-    dialog->setFileInUseCheck([&asked, &closed, phase](const QString &path) {
+    TransferPolicy policy;
+    policy.inUseCheck = [&asked, &closed, phase](const QString &path) {
         asked = asked || path.endsWith("plugins/x.dll");
         return phase == "in use" && asked && !closed;
-    });
+    };
+    dialog->setTransferPolicy(policy);
     toSelection(*dialog);
     DialogProbe::nextButton(dialog.get())->click();
 

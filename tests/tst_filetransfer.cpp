@@ -1,6 +1,7 @@
-#include "download/filetransfer.h"
 #include "httpserver.h"
 #include "testutil.h"
+#include "transfer/filetransfer.h"
+#include "updatelist/updatelistformat.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -154,10 +155,10 @@ void TestFileTransfer::onlyWholeAnswersInstall()
     QFETCH(bool, installed);
 
     server->setResponse("/files/x.dll", response);
-    FileTransfer transfer(server->url("/files/x.dll"), target);
+    FileTransfer transfer(server->url("/files/x.dll"), target, TransferPolicy());
     transfer.setRequireKnownLength(true);
-    transfer.setIntegrity(size.isNull() ? std::nullopt : std::optional<QString>(size),
-        sha256.isNull() ? std::nullopt : std::optional<QString>(sha256));
+    transfer.setIntegrity(fileIntegrity(size.isNull() ? std::nullopt : std::optional<QString>(size),
+        sha256.isNull() ? std::nullopt : std::optional<QString>(sha256)));
 
     QCOMPARE(run(transfer), installed ? Outcome::Installed : Outcome::Failed);
     QCOMPARE(readFile(target), installed ? bodyOf(12000, 'w') : formerBytes);
@@ -187,10 +188,11 @@ void TestFileTransfer::slowDrip()
     drip.chunks = pieces;
     drip.chunkDelayMs = pieceDelayMs;
     server->setResponse("/files/x.dll", drip);
-    FileTransfer transfer(server->url("/files/x.dll"), target);
-    transfer.setNoDataTimeout(300);
-    transfer.setMinimumRate(1024, 600);
-    transfer.setRetries(0, 0);
+    TransferPolicy policy;
+    policy.noDataTimeoutMs = 300;
+    policy.rateWindowMs = 600;
+    policy.retries = 0;
+    FileTransfer transfer(server->url("/files/x.dll"), target, policy);
 
     QElapsedTimer clock;
     clock.start();
@@ -218,10 +220,11 @@ void TestFileTransfer::earlyStop()
     const QByteArray body(8 * 1024 * 1024, 'e');
     server->setResponse(
         "/files/x.dll", HttpResponse::faulty(body, HttpResponse::Fault::StallAfter, 1024 * 1024));
-    FileTransfer transfer(server->url("/files/x.dll"), target);
-    transfer.setNoDataTimeout(60000);
+    TransferPolicy policy;
+    policy.noDataTimeoutMs = 60000;
+    FileTransfer transfer(server->url("/files/x.dll"), target, policy);
     if (!size.isNull())
-        transfer.setIntegrity(size, std::nullopt);
+        transfer.setIntegrity(fileIntegrity(size, std::nullopt));
     transfer.setByteLimit(byteLimit);
 
     QCOMPARE(run(transfer, 3000), Outcome::Failed);
@@ -244,16 +247,17 @@ void TestFileTransfer::targetInUse()
 
     const QByteArray body = bodyOf(5000, 'u');
     server->setBody("/files/x.dll", body);
-    FileTransfer transfer(server->url("/files/x.dll"), target);
-    transfer.setInUseWait(1000);
     QElapsedTimer busy;
     QStringList asked;
-    transfer.setInUseCheck([&](const QString &path) {
+    TransferPolicy policy;
+    policy.inUseWaitMs = 1000;
+    policy.inUseCheck = [&](const QString &path) {
         if (!busy.isValid())
             busy.start();
         asked.append(path);
         return busy.elapsed() < busyForMs;
-    });
+    };
+    FileTransfer transfer(server->url("/files/x.dll"), target, policy);
     // The window keeps working meanwhile: timers still fire.
     int ticks = 0;
     QTimer ticker;
@@ -356,10 +360,11 @@ void TestFileTransfer::retries()
         if (path == file && server->requestCount(file) > firstCount)
             server->setResponse(file, later);
     });
-    FileTransfer transfer(server->url(file), target);
-    transfer.setNoDataTimeout(300);
-    transfer.setRetries(3, 50);
-    transfer.setRetryAfterCap(1500);
+    TransferPolicy policy;
+    policy.noDataTimeoutMs = 300;
+    policy.firstRetryDelayMs = 50;
+    policy.retryAfterCapMs = 1500;
+    FileTransfer transfer(server->url(file), target, policy);
     QElapsedTimer clock;
     clock.start();
 

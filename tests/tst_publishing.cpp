@@ -1,8 +1,8 @@
-#include "app/version.h"
 #include "download/targetpath.h"
 #include "testutil.h"
 #include "updatelist/signature.h"
 #include "updatelist/updatelistformat.h"
+#include "version/version.h"
 
 #include <QtTest>
 

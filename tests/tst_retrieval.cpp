@@ -2,6 +2,7 @@
 #include "dialogflow.h"
 #include "httpserver.h"
 #include "testutil.h"
+#include "updatelist/updatelistfile.h"
 #include "updatelist/updatelistformat.h"
 
 #include <QSemaphore>
@@ -330,10 +331,12 @@ void TestRetrieval::failedFetchLeavesNothing()
     server.setResponse(listPath, response);
     UpdateDialog dialog(nullptr, server.baseUrl());
     dialog.setUpdatePublicKey({});
-    dialog.setTransferTimeout(300);
-    dialog.setMinimumTransferRate(1024, 600);
-    dialog.setTransferRetries(0, 0);
-    dialog.setListDeadline(1500);
+    TransferPolicy policy;
+    policy.noDataTimeoutMs = 300;
+    policy.rateWindowMs = 600;
+    policy.retries = 0;
+    policy.listDeadlineMs = 1500;
+    dialog.setTransferPolicy(policy);
     dialog.parseArguments({"aktualizator", "Alfa::100"});
 
 #ifdef Q_OS_WIN
@@ -503,12 +506,11 @@ void TestRetrieval::caps_data()
     QTest::addColumn<qint64>("signatureBytes");
     QTest::addColumn<bool>("onDisk");
 
-    const qint64 overList = UpdateDialog::maxListBytes + 64 * 1024;
-    const qint64 overSignature = UpdateDialog::maxSignatureBytes + 4096;
+    const qint64 overList = maxListBytes + 64 * 1024;
+    const qint64 overSignature = maxSignatureBytes + 4096;
     QTest::newRow("list over the cap") << false << overList << qint64(0) << false;
     QTest::newRow("signature over the cap") << true << qint64(100) << overSignature << false;
-    QTest::newRow("list on disk over the cap")
-        << false << UpdateDialog::maxListBytes + 1 << qint64(0) << true;
+    QTest::newRow("list on disk over the cap") << false << maxListBytes + 1 << qint64(0) << true;
 }
 
 void TestRetrieval::caps()

@@ -1,6 +1,6 @@
-#include "app/version.h"
 #include "testutil.h"
 #include "updatelist/updatelistformat.h"
+#include "version/version.h"
 
 #include <QRandomGenerator>
 #include <QRegularExpression>

@@ -3,7 +3,7 @@
 #include "dialog/listareabatch.h"
 #include "dialog/updatedialog.h"
 #include "dialog/versionlines.h"
-#include "version.h"
+#include "version/version.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -3,7 +3,6 @@
 #include "listareabatch.h"
 
 #include <QLabel>
-#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -25,10 +24,7 @@ void UpdateDialog::abortUpdate()
         delete currentEntry;
         currentEntry = nullptr;
     }
-    if (network) {
-        network->deleteLater();
-        network = nullptr;
-    }
+    releaseNetwork();
     checkButton->setDisabled(true);
     nextButton->setDisabled(true);
 }

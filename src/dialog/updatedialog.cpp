@@ -1,11 +1,12 @@
 #include "updatedialog.h"
 
 #include "buildconfig.h"
+#include "download/downloadrun.h"
+#include "updatelist/updatelistfetcher.h"
 
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QNetworkReply>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -76,9 +77,10 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
 
 UpdateDialog::~UpdateDialog()
 {
-    // Closing the window mid-transfer: stop the transfer from calling back into a
-    // half-destroyed dialog, and drop the unfinished file so the installed one stays as it was.
-    releaseTarget();
+    // Closing the window mid-transfer: stop the work from calling back into a half-destroyed
+    // dialog, and drop the unfinished file so the installed one stays as it was.
+    delete downloadRun;
+    delete listFetcher;
     delete currentEntry;
 
     qDeleteAll(updateList);

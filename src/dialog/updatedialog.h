@@ -1,18 +1,19 @@
 #pragma once
 
+#include "transfer/transferpolicy.h"
+#include "updatelist/updateentry.h"
+#include "version/installedversion.h"
+
 #include <QByteArray>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QMap>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
-#include "app/installedversion.h"
-#include "download/filetransfer.h"
-#include "updatelist/updateentry.h"
-
+class DownloadRun;
+class FileTransfer;
 class QCheckBox;
 class QLabel;
 class QNetworkAccessManager;
@@ -20,13 +21,14 @@ class QNetworkReply;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
-class QTimer;
-class StagedFile;
-class QUrl;
 class QVBoxLayout;
+class UpdateListFetcher;
+class VerifiedFile;
 
-// The updater's only window. It owns every record of both component maps and walks the
-// user through the installed list, the update list, the selection and the download run.
+// The updater's only window. It owns every record of both component maps and walks the user
+// through the installed list, the update list, the selection and the download run; the list
+// check (UpdateListFetcher) and the run (DownloadRun) do the work, the slots wire them to the
+// widgets.
 class UpdateDialog : public QDialog
 {
     Q_OBJECT
@@ -39,25 +41,8 @@ public:
 
     void parseArguments(const QStringList &arguments);
 
-    // A transfer that receives nothing for this long fails instead of waiting forever.
-    static constexpr int defaultTransferTimeoutMs = FileTransfer::defaultNoDataTimeoutMs;
-    void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
-    // Tests shorten the limits that FileTransfer applies to every transfer.
-    void setMinimumTransferRate(qint64 bytesPerSecond, int windowMs);
-    void setInUseWait(int milliseconds) { inUseWaitMs = milliseconds; }
-    void setTransferRetries(int count, int firstDelayMs);
-    void setFileInUseCheck(std::function<bool(const QString &)> check)
-    {
-        inUseCheck = std::move(check);
-    }
-    // No real list comes near these sizes; more bytes than that are an attack or a fault.
-    static constexpr qint64 maxListBytes = 32 * 1024 * 1024;
-    static constexpr qint64 maxSignatureBytes = 4096;
-    // The list has no size to check it by, so the list and its signature together get this
-    // long; a server that keeps sending just above the minimum rate would hold the window
-    // forever otherwise.
-    static constexpr int defaultListDeadlineMs = 120000;
-    void setListDeadline(int milliseconds) { listDeadlineMs = milliseconds; }
+    // Tests shorten the limits that every transfer keeps.
+    void setTransferPolicy(const TransferPolicy &policy) { transferPolicy = policy; }
     // Tests sign their own lists; the program uses the built-in key.
     void setUpdatePublicKey(const QByteArray &key) { publicKey = key; }
 
@@ -78,10 +63,9 @@ private:
     void finishUpdate();
     void stopOnUnwritableTarget();
 
-    bool startTransfer(FileTransfer *next);
-    bool startFileFetch(const QString &fileName, const QUrl &url);
-    void releaseTarget();
-    void parseUpdateListFile(const QString &fileName);
+    // Follows the transfer in flight in targetFile and reply, across its retries.
+    void watchTransfer(FileTransfer *transfer);
+    void releaseNetwork();
 
     QMap<QString, InstalledVersion *> installedVersions;
     QMap<QString, UpdateEntry *> updateList;
@@ -96,8 +80,8 @@ private:
     QPushButton *closeButton = nullptr;
     QPushButton *nextButton = nullptr;
     QPushButton *checkButton = nullptr;
-    // The file and the reply of `transfer`, which owns both; null when no transfer is running.
-    StagedFile *targetFile = nullptr;
+    // The file and the reply of the transfer in flight, which owns both; null when none is.
+    VerifiedFile *targetFile = nullptr;
     QNetworkAccessManager *network = nullptr;
     QNetworkReply *reply = nullptr;
     bool detachedMode = false;
@@ -106,20 +90,13 @@ private:
 
     QString serverBase;
     QByteArray publicKey;
-    int transferTimeoutMs = defaultTransferTimeoutMs;
+    TransferPolicy transferPolicy;
     QProgressBar *progressBar = nullptr;
     static constexpr int progressIntervalMs = 100;
     QElapsedTimer progressClock;
-    // The transfer in flight (a child of the dialog), and in a signed build the list that has
-    // arrived but waits, still in its temporary file, for its signature.
-    FileTransfer *transfer = nullptr;
-    FileTransfer *pendingList = nullptr;
-    QTimer *listDeadline = nullptr;
-    int listDeadlineMs = defaultListDeadlineMs;
-    qint64 minimumRateBytesPerSecond = FileTransfer::defaultMinimumBytesPerSecond;
-    int rateWindowMs = FileTransfer::defaultRateWindowMs;
-    int inUseWaitMs = FileTransfer::defaultInUseWaitMs;
-    std::function<bool(const QString &)> inUseCheck;
-    int transferRetries = FileTransfer::defaultRetries;
-    int firstRetryDelayMs = FileTransfer::defaultFirstRetryDelayMs;
+    // Children of the dialog while they work; released with deferred deletion, since they end
+    // inside their own signals.
+    UpdateListFetcher *listFetcher = nullptr;
+    DownloadRun *downloadRun = nullptr;
+    QPointer<FileTransfer> transfer;
 };

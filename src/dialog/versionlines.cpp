@@ -1,6 +1,6 @@
 #include "versionlines.h"
 
-#include "app/version.h"
+#include "version/version.h"
 
 #include <QCoreApplication>
 

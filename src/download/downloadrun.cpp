@@ -1,119 +1,110 @@
-#include "dialog/updatedialog.h"
+#include "downloadrun.h"
 
-#include "filetransfer.h"
 #include "targetpath.h"
 #include "updatelist/updatelistformat.h"
 
-#include <QCheckBox>
-#include <QDir>
-#include <QLabel>
-#include <QMessageBox>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QProgressBar>
-#include <QPushButton>
+
 #include <QUrl>
-#include <QVBoxLayout>
 
-void UpdateDialog::download()
+DownloadRun::DownloadRun(
+    const QString &installDirectory, const TransferPolicy &policy, QObject *parent)
+    : QObject(parent)
+    , installDirectory(installDirectory)
+    , policy(policy)
+{ }
+
+DownloadRun::~DownloadRun()
 {
-    captionLabel->setText(QStringLiteral("Postęp aktualizacji:"));
-    stage = 1;
-    nextButton->setDisabled(true);
-
-    const QMap<QString, QCheckBox *> boxes = selectionBoxes;
-    for (auto it = boxes.cbegin(); it != boxes.cend(); ++it) {
-        if (UpdateEntry *entry = updateList.value(it.key()))
-            entry->selected = it.value()->isChecked();
-        // Deleting takes the box out of the layout, which finds it at its head: the boxes
-        // stand in this order. Removing it first made each delete search the whole list.
-        delete it.value();
-    }
-    selectionBoxes.clear();
-
-    progressLabel = new QLabel;
-    // File names come from the server; show them as text, never as markup.
-    progressLabel->setTextFormat(Qt::PlainText);
-    // Centred inside a full-width label: an aligned layout item would only get the narrow
-    // width a word-wrapping label asks for.
-    progressLabel->setWordWrap(true);
-    progressLabel->setAlignment(Qt::AlignCenter);
-    listLayout->addWidget(progressLabel);
-    progressBar = new QProgressBar;
-    progressBar->setTextVisible(false);
-    progressBar->hide();
-    listLayout->addWidget(progressBar);
-
-    network = new QNetworkAccessManager(this);
-    currentEntry = new QMapIterator<QString, UpdateEntry *>(updateList);
-    startNextDownload();
+    releaseTransfer();
 }
 
-void UpdateDialog::startNextDownload()
+void DownloadRun::start(
+    const QMap<QString, UpdateEntry> &toDownload, QNetworkAccessManager *manager)
+{
+    entries = toDownload;
+    next = entries.cbegin();
+    network = manager;
+    startNext();
+}
+
+void DownloadRun::startNext()
 {
     // Unticked entries are skipped in a loop rather than through the finished handler, so a
     // long list cannot deepen the stack.
-    const UpdateEntry *entry = nullptr;
-    while (!entry && currentEntry->hasNext()) {
-        currentEntry->next();
-        if (currentEntry->value()->selected)
-            entry = currentEntry->value();
-    }
-    if (!entry) {
-        finishUpdate();
-        delete currentEntry;
-        currentEntry = nullptr;
+    while (next != entries.cend() && !next->selected)
+        ++next;
+    if (next == entries.cend()) {
+        end(problems ? Result::DoneWithProblems : Result::Done);
         return;
     }
+    entryName = next.key();
+    const UpdateEntry entry = *next;
+    ++next;
 
-    const QUrl url(entry->link);
-    const QString fileName = linkFileName(url);
-    progressLabel->setText(tr("Trwa pobieranie pliku: %1").arg(fileName));
+    const QUrl url(entry.link);
+    fileName = linkFileName(url);
+    emit fileStarted(entryName, fileName);
 
     // Another scheme, a name that could lead elsewhere, or a target reached through a link is
     // refused before anything is requested or written.
-    const QString installDirectory = QDir::currentPath();
-    bool started = false;
-    if (FileTransfer::isSupportedScheme(url) && isSafeFileName(fileName)
-        && isPlainTarget(installDirectory, fileName)) {
-        auto *next = new FileTransfer(url, targetPath(installDirectory, fileName), this);
-        next->setIntegrity(entry->size, entry->sha256);
-        next->setRequireKnownLength(true);
-        started = startTransfer(next);
-    }
-    if (!started) {
-        stopOnUnwritableTarget();
+    if (!FileTransfer::isSupportedScheme(url) || !isSafeFileName(fileName)
+        || !isPlainTarget(installDirectory, fileName)) {
+        errors.append(QStringLiteral("%1: refused link or file name").arg(entryName));
+        end(Result::Stopped);
         return;
     }
-    connect(transfer, &FileTransfer::finished, this, &UpdateDialog::downloadFinished);
-    connect(transfer, &FileTransfer::progress, this, &UpdateDialog::downloadProgress);
-
-    progressBar->setRange(0, 0);
-    progressBar->show();
-    progressClock.invalidate();
+    auto *transfer = new FileTransfer(url, targetPath(installDirectory, fileName), policy, this);
+    transfer->setIntegrity(fileIntegrity(entry));
+    transfer->setRequireKnownLength(true);
+    if (!transfer->start(network)) {
+        delete transfer;
+        errors.append(QStringLiteral("%1: the target cannot be written").arg(entryName));
+        end(Result::Stopped);
+        return;
+    }
+    current = transfer;
+    connect(transfer, &FileTransfer::finished, this, &DownloadRun::transferFinished);
+    connect(transfer, &FileTransfer::progress, this, &DownloadRun::progress);
+    emit transferStarted(transfer);
 }
 
-void UpdateDialog::stopOnUnwritableTarget()
+void DownloadRun::transferFinished(FileTransfer::Outcome outcome)
 {
-    QMessageBox::information(this, QStringLiteral("Aktualizator"),
-                             tr("Nie można zapisać plików, aktualizacja zakończona błędem."),
-                             QMessageBox::Ok);
-    abortUpdate();
-}
-
-void UpdateDialog::downloadFinished()
-{
-    const FileTransfer::Outcome outcome
-        = transfer ? transfer->outcome() : FileTransfer::Outcome::Failed;
-    releaseTarget();
+    if (current && outcome != FileTransfer::Outcome::Installed)
+        errors.append(entryName + QStringLiteral(": ") + current->errorText());
+    releaseTransfer();
+    problems = problems
+        || (outcome != FileTransfer::Outcome::Installed
+            && outcome != FileTransfer::Outcome::Unwritable);
+    emit fileFinished(entryName, outcome);
     if (outcome == FileTransfer::Outcome::Unwritable) {
         // The bytes arrived but cannot take the installed file's place (a directory in the
         // way, a read-only target, a file still in use): the same stop as a target that cannot
         // be opened.
-        stopOnUnwritableTarget();
+        end(Result::Stopped);
         return;
     }
-    if (outcome != FileTransfer::Outcome::Installed)
-        hadErrors = true;
-    startNextDownload();
+    startNext();
+}
+
+void DownloadRun::releaseTransfer()
+{
+    // The unfinished file is dropped at once, so the installed one stays as it was; the object
+    // goes later, since this may run inside its own finished().
+    if (FileTransfer *ending = current) {
+        current = nullptr;
+        ending->disconnect(this);
+        ending->abort();
+        ending->deleteLater();
+    }
+}
+
+void DownloadRun::end(Result result)
+{
+    if (ended)
+        return;
+    ended = true;
+    runResult = result;
+    emit finished(result);
 }

@@ -8,7 +8,7 @@ namespace {
 // About 31 years: far beyond any wait anybody caps at, far below overflow.
 constexpr qint64 longestSeconds = 1000000000;
 
-QByteArray headerValue(const HttpAnswer::Headers &headers, const char *name, int *count = nullptr)
+QByteArray lastValue(const HttpAnswer::Headers &headers, const char *name, int *count = nullptr)
 {
     QByteArray value;
     int seen = 0;
@@ -39,6 +39,11 @@ std::optional<qint64> decimal(const QByteArray &digits)
 } // namespace
 
 namespace HttpAnswer {
+
+QByteArray headerValue(const Headers &headers, const char *name)
+{
+    return lastValue(headers, name);
+}
 
 std::optional<qint64> retryAfterMs(const QByteArray &value, const QDateTime &now)
 {
@@ -87,7 +92,7 @@ bool hasAmbiguousFraming(const Headers &headers)
 {
     int lengths = 0;
     int encodings = 0;
-    headerValue(headers, "Transfer-Encoding", &encodings);
+    lastValue(headers, "Transfer-Encoding", &encodings);
     QByteArray firstLength;
     for (const auto &header : headers) {
         if (header.first.compare("Content-Length", Qt::CaseInsensitive) != 0)
@@ -106,10 +111,10 @@ bool hasAmbiguousFraming(const Headers &headers)
 
 QByteArray validatorOf(const Headers &headers)
 {
-    const QByteArray etag = headerValue(headers, "ETag");
+    const QByteArray etag = lastValue(headers, "ETag");
     if (!etag.isEmpty())
         return etag.startsWith("W/") ? QByteArray() : etag;
-    return headerValue(headers, "Last-Modified");
+    return lastValue(headers, "Last-Modified");
 }
 
 } // namespace HttpAnswer

@@ -14,6 +14,9 @@ namespace HttpAnswer {
 
 using Headers = QList<QPair<QByteArray, QByteArray>>;
 
+// The last value of that header, trimmed; empty when there is none.
+QByteArray headerValue(const Headers &headers, const char *name);
+
 // Retry-After as delta-seconds of any size or as an HTTP date, in milliseconds from `now`
 // (0 for a date in the past); nullopt when it is neither. Large values saturate instead of
 // overflowing.

@@ -28,6 +28,8 @@ public:
     // False when a byte written so far did not reach the disk (a full disk shows here).
     bool flush();
     bool commit();
+    // Drops the staging file now; the target stays as it was.
+    void discard();
 
     QString targetPath() const { return target; }
     QString stagingPath() const;
@@ -36,7 +38,6 @@ public:
     static bool isStagingName(const QString &fileName);
 
 private:
-    void discard();
     bool folderUnchanged() const;
 
     QString target;

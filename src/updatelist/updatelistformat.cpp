@@ -1,6 +1,6 @@
 #include "updatelistformat.h"
 
-#include "app/version.h"
+#include "version/version.h"
 
 #include <QRegularExpression>
 
@@ -171,4 +171,21 @@ std::optional<qint64> parseSizeText(const QString &text)
     if (!digits.match(text).hasMatch())
         return std::nullopt;
     return text.toLongLong();
+}
+
+FileIntegrity fileIntegrity(
+    const std::optional<QString> &sizeText, const std::optional<QString> &sha256Text)
+{
+    FileIntegrity integrity;
+    if (sizeText) {
+        integrity.size = parseSizeText(*sizeText);
+        integrity.malformed = !integrity.size;
+    }
+    if (sha256Text) {
+        if (isValidSha256Text(*sha256Text))
+            integrity.sha256 = sha256Text->toLatin1().toLower();
+        else
+            integrity.malformed = true;
+    }
+    return integrity;
 }

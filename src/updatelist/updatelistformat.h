@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/fileintegrity.h"
 #include "updateentry.h"
 #include "windows1250.h"
 
@@ -49,6 +50,14 @@ QStringList updateListLines(const QByteArray &bytes);
 // takes more memory than an accepted one.
 std::optional<QMap<QString, UpdateEntry>> parseUpdateList(
     const QByteArray &bytes, qsizetype maxEntries = maxUpdateListEntries);
+
+// The line's size and checksum as the checks its file must pass.
+FileIntegrity fileIntegrity(
+    const std::optional<QString> &sizeText, const std::optional<QString> &sha256Text);
+inline FileIntegrity fileIntegrity(const UpdateEntry &entry)
+{
+    return fileIntegrity(entry.size, entry.sha256);
+}
 
 // Integrity elements: exactly 64 hex digits, and a decimal byte count.
 bool isValidSha256Text(const QString &text);

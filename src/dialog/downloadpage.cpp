@@ -1,0 +1,138 @@
+#include "updatedialog.h"
+
+#include "download/downloadrun.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+void UpdateDialog::download()
+{
+    captionLabel->setText(QStringLiteral("Postęp aktualizacji:"));
+    stage = 1;
+    nextButton->setDisabled(true);
+
+    const QMap<QString, QCheckBox *> boxes = selectionBoxes;
+    for (auto it = boxes.cbegin(); it != boxes.cend(); ++it) {
+        if (UpdateEntry *entry = updateList.value(it.key()))
+            entry->selected = it.value()->isChecked();
+        // Deleting takes the box out of the layout, which finds it at its head: the boxes
+        // stand in this order. Removing it first made each delete search the whole list.
+        delete it.value();
+    }
+    selectionBoxes.clear();
+
+    progressLabel = new QLabel;
+    // File names come from the server; show them as text, never as markup.
+    progressLabel->setTextFormat(Qt::PlainText);
+    // Centred inside a full-width label: an aligned layout item would only get the narrow
+    // width a word-wrapping label asks for.
+    progressLabel->setWordWrap(true);
+    progressLabel->setAlignment(Qt::AlignCenter);
+    listLayout->addWidget(progressLabel);
+    progressBar = new QProgressBar;
+    progressBar->setTextVisible(false);
+    progressBar->hide();
+    listLayout->addWidget(progressBar);
+
+    QMap<QString, UpdateEntry> entries;
+    for (auto it = updateList.cbegin(); it != updateList.cend(); ++it)
+        entries.insert(entries.cend(), it.key(), *it.value());
+
+    network = new QNetworkAccessManager(this);
+    currentEntry = new QMapIterator<QString, UpdateEntry *>(updateList);
+    downloadRun = new DownloadRun(QDir::currentPath(), transferPolicy, this);
+    connect(downloadRun, &DownloadRun::fileStarted, this, &UpdateDialog::startNextDownload);
+    connect(downloadRun, &DownloadRun::transferStarted, this, [this](FileTransfer *next) {
+        watchTransfer(next);
+        progressBar->setRange(0, 0);
+        progressBar->show();
+        progressClock.invalidate();
+    });
+    connect(downloadRun, &DownloadRun::progress, this, &UpdateDialog::downloadProgress);
+    connect(downloadRun, &DownloadRun::fileFinished, this, &UpdateDialog::downloadFinished);
+    connect(downloadRun, &DownloadRun::finished, this, [this](DownloadRun::Result result) {
+        downloadRun->disconnect(this);
+        downloadRun->deleteLater();
+        downloadRun = nullptr;
+        if (result == DownloadRun::Result::Stopped) {
+            stopOnUnwritableTarget();
+            return;
+        }
+        finishUpdate();
+        delete currentEntry;
+        currentEntry = nullptr;
+    });
+    downloadRun->start(entries, network);
+}
+
+void UpdateDialog::startNextDownload()
+{
+    // The run has moved on to its next file: follow it in currentEntry and on the status line.
+    const QString name = downloadRun->currentName();
+    while (currentEntry->hasNext() && currentEntry->peekNext().key() != name)
+        currentEntry->next();
+    if (currentEntry->hasNext())
+        currentEntry->next();
+    progressLabel->setText(tr("Trwa pobieranie pliku: %1").arg(downloadRun->currentFileName()));
+}
+
+void UpdateDialog::stopOnUnwritableTarget()
+{
+    QMessageBox::information(this, QStringLiteral("Aktualizator"),
+        tr("Nie można zapisać plików, aktualizacja zakończona błędem."), QMessageBox::Ok);
+    abortUpdate();
+}
+
+void UpdateDialog::downloadFinished()
+{
+    transfer = nullptr;
+    targetFile = nullptr;
+    reply = nullptr;
+    hadErrors = hadErrors || (downloadRun && downloadRun->hadProblems());
+}
+
+void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (!targetFile || !transfer)
+        return;
+    // Progress arrives for every few kilobytes; repainting the window that often costs more
+    // than the transfer itself. A few updates a second look the same to the user.
+    if (bytesReceived != bytesTotal && progressClock.isValid()
+        && progressClock.elapsed() < progressIntervalMs)
+        return;
+    progressClock.start();
+    const QString fileName = QFileInfo(transfer->targetPath()).fileName();
+    progressLabel->setText(
+        tr("Trwa pobieranie pliku: %1 (%2 / %3)")
+            .arg(fileName, QString::number(bytesReceived), QString::number(bytesTotal)));
+    if (progressBar) {
+        if (bytesTotal > 0) {
+            progressBar->setRange(0, 1000);
+            progressBar->setValue(
+                int(qBound(qint64(0), bytesReceived * 1000 / bytesTotal, qint64(1000))));
+        } else {
+            progressBar->setRange(0, 0);
+        }
+    }
+}
+
+void UpdateDialog::finishUpdate()
+{
+    disconnect(nextButton, &QPushButton::clicked, this, &UpdateDialog::download);
+    releaseNetwork();
+    if (progressBar)
+        progressBar->hide();
+    if (hadErrors) {
+        progressLabel->setText(tr("Wystąpiły problemy podczas aktualizowania plików.\n\n"
+                                  "Niektóre komponenty mogły zostać niezaktualizowane."));
+    } else {
+        progressLabel->setText(tr("Aktualizacja zakończona pomyślnie"));
+    }
+}

@@ -1,0 +1,305 @@
+#include "filetransfer.h"
+
+#include "httpanswer.h"
+#include "retrydecision.h"
+
+#include <QDateTime>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+namespace {
+
+// Without a limit the network thread buffers whatever the GUI thread has not written yet, so
+// memory would grow with the file; a bounded buffer makes the server wait instead.
+constexpr qint64 readBufferBytes = 256 * 1024;
+
+qint64 contentLength(const QNetworkReply *reply)
+{
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return length.isValid() ? length.toLongLong() : -1;
+}
+
+} // namespace
+
+FileTransfer::FileTransfer(
+    const QUrl &url, const QString &targetPath, const TransferPolicy &policy, QObject *parent)
+    : QObject(parent)
+    , url(url)
+    , path(targetPath)
+    , policy(policy)
+    , verifiedFile(std::make_unique<VerifiedFile>(targetPath))
+    , watchdog(policy.minimumBytesPerSecond, policy.rateWindowMs)
+{
+    connect(verifiedFile.get(), &VerifiedFile::committed, this, [this](bool installed) {
+        finish(installed ? Outcome::Installed : Outcome::Unwritable,
+            installed ? QString() : QStringLiteral("the target could not be replaced"));
+    });
+}
+
+FileTransfer::~FileTransfer()
+{
+    abort();
+}
+
+bool FileTransfer::isSupportedScheme(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+QNetworkReply *FileTransfer::reply() const
+{
+    return networkReply;
+}
+
+bool FileTransfer::start(QNetworkAccessManager *network)
+{
+    if (!isSupportedScheme(url) || !verifiedFile || !verifiedFile->open())
+        return false;
+    manager = network;
+    rateTimer = new QTimer(this);
+    rateTimer->setInterval(watchdog.sampleIntervalMs());
+    connect(rateTimer, &QTimer::timeout, this, &FileTransfer::checkRate);
+    sendRequest();
+    return true;
+}
+
+void FileTransfer::sendRequest()
+{
+    if (!manager) {
+        finish(Outcome::Failed, QStringLiteral("the network is gone"));
+        return;
+    }
+    const qint64 received = verifiedFile->size();
+    const bool resume = !restartNext && rangeResume.canResume(received);
+    if (!resume && received > 0 && !verifiedFile->restart()) {
+        finish(Outcome::Failed, QStringLiteral("the file could not be started over"));
+        return;
+    }
+    restartNext = false;
+
+    QNetworkRequest request(url);
+    // Qt follows redirects by default, but never from https to http; keep it that way.
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // The files are binaries and gain nothing from compression. Uncompressed, the announced
+    // length is the file's length, and Qt never decodes a stream whose end it cannot vouch for.
+    request.setRawHeader("Accept-Encoding", "identity");
+    rangeRequested = resume;
+    if (resume) {
+        // Only the rest, and only if the file is still the one the first answer began.
+        request.setRawHeader("Range", rangeResume.rangeHeader(received));
+        request.setRawHeader("If-Range", rangeResume.ifRangeHeader());
+    }
+    request.setTransferTimeout(policy.noDataTimeoutMs);
+    answerAccepted = false;
+    attemptBase = verifiedFile->size();
+    tooSlow = false;
+    networkReply = manager->get(request);
+    networkReply->setReadBufferSize(readBufferBytes);
+    connect(networkReply, &QNetworkReply::metaDataChanged, this, &FileTransfer::answerArrived);
+    connect(networkReply, &QNetworkReply::readyRead, this, &FileTransfer::receive);
+    connect(networkReply, &QNetworkReply::downloadProgress, this, &FileTransfer::replyProgress);
+    connect(networkReply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
+
+    clock.start();
+    watchdog.restart(0, verifiedFile->size());
+    rateTimer->start();
+    emit requestSent();
+}
+
+void FileTransfer::refuse(const QString &reason)
+{
+    unrecoverable = reason;
+    networkReply->abort();
+}
+
+void FileTransfer::answerArrived()
+{
+    if (!networkReply)
+        return;
+    const int status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    answerAccepted = false;
+    if (status != 200 && status != 206)
+        return;
+    const HttpAnswer::Headers headers = networkReply->rawHeaderPairs();
+    const qint64 length = contentLength(networkReply);
+    // Decided now rather than at the end: a body that may never end has no end to wait for.
+    if (HttpAnswer::hasAmbiguousFraming(headers)) {
+        refuse(QStringLiteral("the answer has two framings"));
+        return;
+    }
+    if (requireKnownLength && length < 0 && !verifiedFile->expectedSize()) {
+        refuse(QStringLiteral("a body of unknown length, and the line gives no size"));
+        return;
+    }
+    if (status == 200) {
+        // A whole file: for a range request the file changed or ranges are off; begin again.
+        if (verifiedFile->size() > 0 && !verifiedFile->restart()) {
+            refuse(QStringLiteral("the file could not be started over"));
+            return;
+        }
+        attemptBase = 0;
+        answerAccepted = true;
+        rangeResume.wholeAnswer(headers, length);
+    } else if (rangeRequested) {
+        answerAccepted = rangeResume.continues(headers, verifiedFile->size(), length);
+        if (!answerAccepted) {
+            restartNext = true;
+            networkReply->abort();
+        }
+    }
+}
+
+void FileTransfer::replyProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    // A resumed answer counts from where the file stood, so the numbers go on from there.
+    emit progress(attemptBase + bytesReceived, bytesTotal < 0 ? -1 : attemptBase + bytesTotal);
+}
+
+void FileTransfer::receive()
+{
+    if (!networkReply || !networkReply->isOpen() || !verifiedFile || result != Outcome::Pending
+        || unrecoverable)
+        return;
+    const QByteArray data = networkReply->readAll();
+    if (data.isEmpty() || !answerAccepted)
+        return;
+    const qint64 length = contentLength(networkReply);
+    qint64 answerLimit = length < 0 ? -1 : attemptBase + length;
+    if (rangeResume.expectedTotal() >= 0)
+        answerLimit = rangeResume.expectedTotal();
+    switch (verifiedFile->append(data, answerLimit)) {
+    case VerifiedFile::Append::Written:
+        return;
+    case VerifiedFile::Append::OverLimit:
+        refuse(QStringLiteral("more bytes than the file can be"));
+        return;
+    case VerifiedFile::Append::WriteFailed:
+        refuse(QStringLiteral("the file could not be written"));
+        return;
+    }
+}
+
+void FileTransfer::checkRate()
+{
+    if (!networkReply || !networkReply->isRunning())
+        return;
+    if (watchdog.tooSlow(clock.elapsed(), verifiedFile->size())) {
+        tooSlow = true;
+        networkReply->abort();
+    }
+}
+
+void FileTransfer::replyFinished()
+{
+    if (result != Outcome::Pending || !networkReply || !verifiedFile)
+        return;
+    receive();
+    rateTimer->stop();
+
+    AttemptReport report;
+    report.rangeRequested = rangeRequested;
+    report.rangeRefusedBefore = rangeRefused;
+    report.bodyAccepted = answerAccepted;
+    report.rangeMismatch = restartNext;
+    report.unrecoverable = unrecoverable;
+    report.status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    report.error = networkReply->error();
+    report.tooSlow = tooSlow;
+    const QByteArray encoding = networkReply->rawHeader("Content-Encoding").trimmed().toLower();
+    report.encoded = !encoding.isEmpty() && encoding != "identity";
+    const qint64 length = contentLength(networkReply);
+    const qint64 expected = rangeResume.expectedTotal() >= 0 ? rangeResume.expectedTotal()
+        : length >= 0                                        ? attemptBase + length
+                                                             : -1;
+    report.shortBody = expected >= 0 && verifiedFile->size() != expected;
+    report.retryAfterMs = HttpAnswer::retryAfterMs(
+        networkReply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
+    report.retriesDone = retriesDone;
+
+    const RetryDecision decision = decideRetry(report, policy);
+    switch (decision.action) {
+    case RetryDecision::Action::Fail:
+        finish(Outcome::Failed, decision.reason);
+        return;
+    case RetryDecision::Action::RestartFromZero:
+        rangeRefused = rangeRefused || report.status == 416;
+        restartNext = true;
+        [[fallthrough]];
+    case RetryDecision::Action::Retry:
+        ++retriesDone;
+        unrecoverable.reset();
+        dropReply();
+        if (!retryTimer) {
+            retryTimer = new QTimer(this);
+            retryTimer->setSingleShot(true);
+            connect(retryTimer, &QTimer::timeout, this, &FileTransfer::sendRequest);
+        }
+        retryTimer->start(decision.delayMs);
+        return;
+    case RetryDecision::Action::Complete:
+        break;
+    }
+    if (const std::optional<QString> wrong = verifiedFile->verify()) {
+        finish(Outcome::Failed, *wrong);
+        return;
+    }
+    if (!commitWhenComplete) {
+        finish(Outcome::Received);
+        return;
+    }
+    verifiedFile->commitWhenFree(policy.inUseWaitMs, policy.inUseCheck);
+}
+
+bool FileTransfer::commit()
+{
+    if (result != Outcome::Received || !verifiedFile)
+        return false;
+    result = verifiedFile->commit() ? Outcome::Installed : Outcome::Unwritable;
+    verifiedFile.reset();
+    return result == Outcome::Installed;
+}
+
+void FileTransfer::dropReply()
+{
+    if (!networkReply)
+        return;
+    networkReply->disconnect(this);
+    if (networkReply->isRunning())
+        networkReply->abort();
+    networkReply->deleteLater();
+    networkReply = nullptr;
+}
+
+void FileTransfer::finish(Outcome outcome, const QString &reason)
+{
+    result = outcome;
+    error = reason;
+    if (rateTimer)
+        rateTimer->stop();
+    // A committed file is done with; a failed one is dropped here, leaving the target as it was.
+    // Deferred: this may run inside the file's own committed().
+    if (outcome != Outcome::Received && verifiedFile) {
+        if (outcome != Outcome::Installed)
+            verifiedFile->discard();
+        verifiedFile->disconnect(this);
+        verifiedFile.release()->deleteLater();
+    }
+    emit finished(outcome);
+}
+
+void FileTransfer::abort()
+{
+    if (rateTimer)
+        rateTimer->stop();
+    if (retryTimer)
+        retryTimer->stop();
+    dropReply();
+    // An uncommitted file goes with its bytes: the target stays as it was.
+    verifiedFile.reset();
+    if (result == Outcome::Pending || result == Outcome::Received)
+        result = Outcome::Failed;
+}

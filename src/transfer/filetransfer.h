@@ -1,0 +1,126 @@
+#pragma once
+
+#include "rangeresume.h"
+#include "ratewatchdog.h"
+#include "transferpolicy.h"
+#include "verifiedfile.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+
+// One file fetched over http or https into a staging file beside its target. The target takes
+// the new bytes only when the answer was a plain 200 (or the 206 that continues it) whose body
+// arrived whole, every byte reached the disk, and the size and checksum given for it hold;
+// otherwise it stays byte for byte. The transfer ends in exactly one finished(). Destroying it
+// or calling abort() before that stops the request and drops the unfinished file.
+class FileTransfer : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Outcome {
+        Pending,
+        // The target now holds the checked bytes.
+        Installed,
+        // Whole and checked, but kept aside until commit() (see setCommitWhenComplete).
+        Received,
+        // The answer or a check failed; the target is as it was.
+        Failed,
+        // The checked bytes could not take the target's place; the target is as it was.
+        Unwritable,
+    };
+    Q_ENUM(Outcome)
+
+    FileTransfer(const QUrl &url, const QString &targetPath, const TransferPolicy &policy,
+        QObject *parent = nullptr);
+    ~FileTransfer() override;
+
+    // Only these schemes are ever requested: anything else could read local files or make the
+    // system authenticate to a foreign share.
+    static bool isSupportedScheme(const QUrl &url);
+
+    void setIntegrity(const FileIntegrity &integrity) { verifiedFile->setIntegrity(integrity); }
+    // More bytes than this fail the transfer as soon as they arrive.
+    void setByteLimit(qint64 bytes) { verifiedFile->setByteLimit(bytes); }
+    // A body whose length the answer does not give (chunked, or ended by closing the
+    // connection) is taken only when the list line gives the size: such a body may never end,
+    // and a checksum is only known once it has.
+    void setRequireKnownLength(bool require) { requireKnownLength = require; }
+    // False: a retry always starts from zero (the list is small).
+    void setResumable(bool resume) { rangeResume.setEnabled(resume); }
+    // False: a whole, checked body ends in Received and waits for commit().
+    void setCommitWhenComplete(bool commit) { commitWhenComplete = commit; }
+
+    // Opens the staging file and sends the request. False when the file cannot be opened; then
+    // nothing was requested and finished() will not come.
+    bool start(QNetworkAccessManager *network);
+    // Puts a Received body in the target's place.
+    bool commit();
+    // Stops the request and drops the unfinished file, without finished().
+    void abort();
+
+    Outcome outcome() const { return result; }
+    // Why the transfer failed: for tests and closing notes, never shown in the window.
+    QString errorText() const { return error; }
+    QString targetPath() const { return path; }
+    QNetworkReply *reply() const;
+    // Null once the transfer has ended.
+    VerifiedFile *file() const { return verifiedFile.get(); }
+
+public Q_SLOTS:
+    // Writes whatever the reply holds.
+    void receive();
+
+Q_SIGNALS:
+    void progress(qint64 bytesReceived, qint64 bytesTotal);
+    // A new request went out (the first, or a retry): reply() has changed.
+    void requestSent();
+    void finished(FileTransfer::Outcome outcome);
+
+private:
+    void sendRequest();
+    void answerArrived();
+    void replyProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void replyFinished();
+    void checkRate();
+    void refuse(const QString &reason);
+    void dropReply();
+    void finish(Outcome outcome, const QString &reason = {});
+
+    QUrl url;
+    QString path;
+    TransferPolicy policy;
+    std::unique_ptr<VerifiedFile> verifiedFile;
+    RangeResume rangeResume;
+    RateWatchdog watchdog;
+    QPointer<QNetworkReply> networkReply;
+    QPointer<QNetworkAccessManager> manager;
+    QTimer *rateTimer = nullptr;
+    QTimer *retryTimer = nullptr;
+    QElapsedTimer clock;
+
+    // What the current request asked for and what its answer has shown so far.
+    bool rangeRequested = false;
+    bool rangeRefused = false;
+    bool restartNext = false;
+    bool answerAccepted = false;
+    bool tooSlow = false;
+    std::optional<QString> unrecoverable;
+    // Bytes already in the file when the current answer began (a resumed range).
+    qint64 attemptBase = 0;
+    int retriesDone = 0;
+
+    bool requireKnownLength = false;
+    bool commitWhenComplete = true;
+    Outcome result = Outcome::Pending;
+    QString error;
+};

@@ -1,0 +1,114 @@
+#include "verifiedfile.h"
+
+#include "fileinuse.h"
+
+#include <QTimer>
+
+namespace {
+
+// A file that is still in use is tried again after 50 ms, then after twice as long each time,
+// at most a second apart.
+constexpr int firstInUseBackoffMs = 50;
+constexpr int longestInUseBackoffMs = 1000;
+
+} // namespace
+
+VerifiedFile::VerifiedFile(const QString &targetPath, QObject *parent)
+    : QObject(parent)
+    , staged(targetPath)
+{ }
+
+VerifiedFile::~VerifiedFile() = default;
+
+void VerifiedFile::setIntegrity(const FileIntegrity &given)
+{
+    integrity = given;
+}
+
+bool VerifiedFile::open()
+{
+    return staged.open();
+}
+
+VerifiedFile::Append VerifiedFile::append(const QByteArray &data, qint64 answerLimit)
+{
+    qint64 allowed = byteLimit;
+    for (const qint64 limit : {integrity.size.value_or(-1), answerLimit}) {
+        if (limit >= 0 && (allowed < 0 || limit < allowed))
+            allowed = limit;
+    }
+    // More than the file can be: stop at once instead of filling the disk.
+    if (allowed >= 0 && received + data.size() > allowed)
+        return Append::OverLimit;
+    received += data.size();
+    if (!staged.write(data))
+        return Append::WriteFailed;
+    if (!integrity.sha256.isEmpty())
+        hash.addData(data);
+    return Append::Written;
+}
+
+bool VerifiedFile::restart()
+{
+    received = 0;
+    hash.reset();
+    return staged.restart();
+}
+
+std::optional<QString> VerifiedFile::verify()
+{
+    // Buffered bytes that cannot reach the disk (disk full) fail here, before anything
+    // replaces the installed file.
+    if (!staged.flush())
+        return QStringLiteral("the file could not be written");
+    if (integrity.malformed)
+        return QStringLiteral("the list line's size or checksum is malformed");
+    if (integrity.size && *integrity.size != received)
+        return QStringLiteral("%1 bytes arrived, the list line says %2")
+            .arg(received)
+            .arg(*integrity.size);
+    if (!integrity.sha256.isEmpty() && hash.result().toHex() != integrity.sha256)
+        return QStringLiteral("the checksum does not match");
+    return std::nullopt;
+}
+
+bool VerifiedFile::commit()
+{
+    return staged.commit();
+}
+
+void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &)> inUse)
+{
+    inUseWaitMs = waitMs;
+    inUseCheck = std::move(inUse);
+    inUseBackoffMs = 0;
+    inUseClock.start();
+    tryCommit();
+}
+
+void VerifiedFile::discard()
+{
+    if (inUseTimer)
+        inUseTimer->stop();
+    staged.discard();
+}
+
+void VerifiedFile::tryCommit()
+{
+    const bool inUse = inUseCheck ? inUseCheck(targetPath()) : isFileInUse(targetPath());
+    const qint64 waited = inUseClock.elapsed();
+    if (inUse && waited < inUseWaitMs) {
+        // A commit whose rename fails drops the new bytes, so wait for the file to become free
+        // before trying, without holding up the window.
+        inUseBackoffMs = inUseBackoffMs == 0 ? firstInUseBackoffMs
+                                             : qMin(inUseBackoffMs * 2, longestInUseBackoffMs);
+        if (!inUseTimer) {
+            inUseTimer = new QTimer(this);
+            inUseTimer->setSingleShot(true);
+            connect(inUseTimer, &QTimer::timeout, this, &VerifiedFile::tryCommit);
+        }
+        inUseTimer->start(int(qBound(qint64(1), qint64(inUseBackoffMs), inUseWaitMs - waited)));
+        return;
+    }
+    emit committed(!inUse && staged.commit());
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "fileintegrity.h"
+#include "stagedfile.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QTimer;
+
+// The bytes of one file on their way to its target: staged beside it, hashed as they arrive,
+// stopped at the first byte past what the file can be, checked against size and checksum, and
+// put in the target's place only once the target is free. The target changes only in that one
+// step; destroying the object before it drops the new bytes.
+class VerifiedFile : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit VerifiedFile(const QString &targetPath, QObject *parent = nullptr);
+    ~VerifiedFile() override;
+
+    void setIntegrity(const FileIntegrity &integrity);
+    // More bytes than this fail the file as soon as they arrive (-1: no limit of its own).
+    void setByteLimit(qint64 bytes) { byteLimit = bytes; }
+
+    bool open();
+    enum class Append { Written, OverLimit, WriteFailed };
+    // answerLimit: what the current answer may still bring the file to (-1: unknown).
+    Append append(const QByteArray &data, qint64 answerLimit);
+    // The bytes so far belong to another answer: start the file and the digest over.
+    bool restart();
+    qint64 size() const { return received; }
+    std::optional<qint64> expectedSize() const { return integrity.size; }
+
+    // Every byte on disk, size and checksum as the line says: nullopt, or why not.
+    std::optional<QString> verify();
+    // Puts the checked bytes in the target's place at once.
+    bool commit();
+    // The same, but waits up to waitMs (without blocking) while inUse says the target is held;
+    // ends in committed().
+    void commitWhenFree(int waitMs, std::function<bool(const QString &)> inUse);
+    // Drops the new bytes now; the target stays as it was.
+    void discard();
+
+    QString targetPath() const { return staged.targetPath(); }
+
+Q_SIGNALS:
+    void committed(bool installed);
+
+private:
+    void tryCommit();
+
+    StagedFile staged;
+    FileIntegrity integrity;
+    QCryptographicHash hash {QCryptographicHash::Sha256};
+    qint64 byteLimit = -1;
+    qint64 received = 0;
+    QTimer *inUseTimer = nullptr;
+    QElapsedTimer inUseClock;
+    int inUseWaitMs = 0;
+    int inUseBackoffMs = 0;
+    std::function<bool(const QString &)> inUseCheck;
+};

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "transfer/transferpolicy.h"
+#include "updateentry.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class FileTransfer;
+class QNetworkAccessManager;
+class QTimer;
+
+// One check for updates: fetches aktualizacje.txt from the server (and in a signed build its
+// .sig) into the working directory, verifies and parses it, and removes both files again. A
+// list already in the working directory is read instead of fetched. Ends in exactly one
+// finished(); destroying the fetcher before that stops the transfer and drops what has not
+// taken its name yet.
+class UpdateListFetcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Result {
+        Parsed,
+        // Not fetched, not signed, not readable or too large.
+        Failed,
+        // The fetch could not even begin: the list cannot be written here.
+        CannotStart,
+    };
+    Q_ENUM(Result)
+
+    UpdateListFetcher(const QString &serverBase, const QByteArray &publicKey,
+        const TransferPolicy &policy, QObject *parent = nullptr);
+    ~UpdateListFetcher() override;
+
+    // With a list already in the working directory, finished() comes before this returns.
+    void start(QNetworkAccessManager *network);
+
+    Result result() const { return fetchResult; }
+    QMap<QString, UpdateEntry> entries() const { return parsed; }
+    // Why it failed: for tests and closing notes, never shown in the window.
+    QString errorText() const { return error; }
+    // The transfer in flight; null when none is.
+    FileTransfer *transfer() const { return current; }
+
+Q_SIGNALS:
+    // A transfer began: transfer() is set.
+    void transferStarted(FileTransfer *transfer);
+    void finished(UpdateListFetcher::Result result);
+
+private:
+    bool fetch(const QString &fileName);
+    void transferFinished();
+    void readList();
+    void releaseTransfers();
+    void end(Result result, const QString &reason = {});
+
+    QString serverBase;
+    QByteArray publicKey;
+    TransferPolicy policy;
+    QPointer<QNetworkAccessManager> network;
+    FileTransfer *current = nullptr;
+    // In a signed build, the list that has arrived but waits, still in its staging file, for
+    // its signature.
+    FileTransfer *pendingList = nullptr;
+    QTimer *deadline = nullptr;
+    bool ended = false;
+    Result fetchResult = Result::Failed;
+    QMap<QString, UpdateEntry> parsed;
+    QString error;
+};

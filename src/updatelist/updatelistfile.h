@@ -1,0 +1,25 @@
+#pragma once
+
+#include "updateentry.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+
+// No real list comes near these sizes; more bytes than that are an attack or a fault.
+inline constexpr qint64 maxListBytes = 32 * 1024 * 1024;
+inline constexpr qint64 maxSignatureBytes = 4096;
+
+inline const QString updateListFileName = QStringLiteral("aktualizacje.txt");
+inline QString signatureFileName(const QString &listFileName)
+{
+    return listFileName + QStringLiteral(".sig");
+}
+
+// Reads the list file (and with a key its .sig), removes them, and gives the entries when the
+// list is within its caps, signed by that key (if any) and names few enough components;
+// nullopt otherwise, and then too when the file cannot be read, which is left where it is.
+std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
+    const QString &fileName, const QByteArray &publicKey);
