@@ -46,11 +46,7 @@ QStringList pluginFiles()
     return files;
 }
 
-enum class Failure { None, DiskFull };
-
 } // namespace
-
-Q_DECLARE_METATYPE(Failure)
 
 class TestDownload : public QObject
 {
@@ -63,20 +59,14 @@ private Q_SLOTS:
     void wholeFlow();
     void nothingToDownload_data();
     void nothingToDownload();
-    void targetPlacement_data();
-    void targetPlacement();
     void missingPluginsDirectory();
     void failureInTheMiddle();
     void progressLine_data();
     void progressLine();
-    void failedTransferKeepsFormerFile_data();
-    void failedTransferKeepsFormerFile();
     void redirectInstallsTheRealFile();
     void finalReplaceFails();
     void unsafeFileName_data();
     void unsafeFileName();
-    void integrity_data();
-    void integrity();
     void integrityMixed();
     void noWriteThroughLinks_data();
     void noWriteThroughLinks();
@@ -191,40 +181,6 @@ void TestDownload::nothingToDownload()
     QCOMPARE(pluginFiles(), QStringList());
 }
 
-void TestDownload::targetPlacement_data()
-{
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("target");
-
-    QTest::newRow("main product with another file") << QByteArray("WELOR") << "setup.zip"
-                                                    << "plugins/setup.zip";
-    QTest::newRow("any name, main file in mixed case") << QByteArray("Wtyczka") << "Welor.EXE"
-                                                       << "Welor.EXE";
-    QTest::newRow("marker inside a longer name") << QByteArray("Kopia") << "welor.exe.old"
-                                                 << "welor.exe.old";
-}
-
-void TestDownload::targetPlacement()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QString, fileName);
-    QFETCH(QString, target);
-
-    HttpServer server;
-    const QByteArray bytes = bodyOf(5000, 'p');
-    server.setBody("/files/" + fileName, bytes);
-    server.setBody(listPath, fileLine(server, name, fileName));
-    UpdateDialog dialog(nullptr, server.baseUrl());
-    downloadTicked(dialog);
-
-    QCOMPARE(DialogProbe::statusText(&dialog), successText);
-    QCOMPARE(readFile(target), bytes);
-    QStringList expected {"plugins", target};
-    expected.sort();
-    QCOMPARE(treeOf("."), expected);
-}
-
 void TestDownload::missingPluginsDirectory()
 {
     QVERIFY(QDir().rmdir("plugins"));
@@ -304,58 +260,6 @@ void TestDownload::progressLine()
     DialogFlow::waitForEnd(&dialog);
     QCOMPARE(DialogProbe::statusText(&dialog), successText);
     QCOMPARE(readFile("plugins/wolny.dll"), slow.body);
-}
-
-void TestDownload::failedTransferKeepsFormerFile_data()
-{
-    QTest::addColumn<HttpResponse>("response");
-    QTest::addColumn<Failure>("failure");
-
-    using Fault = HttpResponse::Fault;
-    const QByteArray body = bodyOf(200000, 'n');
-    const qint64 half = body.size() / 2;
-    QTest::newRow("404") << HttpResponse {404, "error page"} << Failure::None;
-    QTest::newRow("500 with body") << HttpResponse {500, body} << Failure::None;
-    QTest::newRow("connection cut")
-        << HttpResponse::faulty(body, Fault::CloseEarly, half) << Failure::None;
-    QTest::newRow("stall") << HttpResponse::faulty(body, Fault::StallAfter, half) << Failure::None;
-    QTest::newRow("302 without Location")
-        << HttpResponse {302, "redirect body that must not become the plugin"} << Failure::None;
-    QTest::newRow("disk full") << HttpResponse {200, body} << Failure::DiskFull;
-}
-
-void TestDownload::failedTransferKeepsFormerFile()
-{
-    QFETCH(HttpResponse, response);
-    QFETCH(Failure, failure);
-
-    QVERIFY(writeFile("plugins/x.dll", formerBytes));
-    HttpServer server;
-    server.setResponse("/files/x.dll", response);
-    server.setBody("/files/z.dll", "next one");
-    server.setBody(listPath, fileLine(server, "x", "x.dll") + fileLine(server, "z", "z.dll"));
-    UpdateDialog dialog(nullptr, server.baseUrl());
-    TransferPolicy policy;
-    policy.noDataTimeoutMs = 300;
-    policy.retries = 0;
-    dialog.setTransferPolicy(policy);
-    toSelection(dialog);
-
-#ifdef Q_OS_WIN
-    if (failure == Failure::DiskFull)
-        QSKIP(noFileSizeLimitReason);
-#endif
-    std::unique_ptr<FileSizeLimit> limit;
-    if (failure == Failure::DiskFull)
-        limit = std::make_unique<FileSizeLimit>(64 * 1024);
-    DialogProbe::nextButton(&dialog)->click();
-    DialogFlow::waitForEnd(&dialog);
-    limit.reset();
-
-    QCOMPARE(DialogProbe::statusText(&dialog), problemsText);
-    QCOMPARE(readFile("plugins/x.dll"), formerBytes);
-    QCOMPARE(readFile("plugins/z.dll"), QByteArray("next one"));
-    QCOMPARE(pluginFiles(), QStringList({"x.dll", "z.dll"}));
 }
 
 void TestDownload::redirectInstallsTheRealFile()
@@ -445,46 +349,6 @@ void TestDownload::unsafeFileName()
         expectedTree.sort();
     }
     QCOMPARE(treeOf(root), expectedTree);
-}
-
-void TestDownload::integrity_data()
-{
-    QTest::addColumn<QByteArray>("middle");
-    QTest::addColumn<bool>("installed");
-
-    const QByteArray body = bodyOf(3000, 'i');
-    const QByteArray sha = sha256Hex(body);
-    QByteArray otherSha = sha;
-    otherSha[0] = otherSha[0] == 'a' ? 'b' : 'a';
-    const QByteArray size = QByteArray::number(body.size());
-
-    QTest::newRow("good sha256 and size")
-        << "<sha256>" + sha + "</sha256><size>" + size + "</size>" << true;
-    QTest::newRow("size first, upper-case sha256")
-        << "<size>" + size + "</size><sha256>" + sha.toUpper() + "</sha256>" << true;
-    QTest::newRow("wrong sha256") << "<sha256>" + otherSha + "</sha256>" << false;
-    QTest::newRow("wrong size") << "<size>" + QByteArray::number(body.size() + 1) + "</size>"
-                                << false;
-    QTest::newRow("sha256 of 63 digits") << "<sha256>" + sha.left(63) + "</sha256>" << false;
-    QTest::newRow("size not a number") << QByteArray("<size>12a</size>") << false;
-}
-
-void TestDownload::integrity()
-{
-    QFETCH(QByteArray, middle);
-    QFETCH(bool, installed);
-
-    QVERIFY(writeFile("plugins/x.dll", formerBytes));
-    HttpServer server;
-    const QByteArray body = bodyOf(3000, 'i');
-    server.setBody("/files/x.dll", body);
-    server.setBody(listPath, fileLine(server, "x", "x.dll", middle));
-    UpdateDialog dialog(nullptr, server.baseUrl());
-    downloadTicked(dialog);
-
-    QCOMPARE(DialogProbe::statusText(&dialog), installed ? successText : problemsText);
-    QCOMPARE(readFile("plugins/x.dll"), installed ? body : formerBytes);
-    QCOMPARE(pluginFiles(), QStringList {"x.dll"});
 }
 
 void TestDownload::integrityMixed()

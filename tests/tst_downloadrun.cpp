@@ -1,0 +1,256 @@
+#include "download/downloadrun.h"
+#include "httpserver.h"
+#include "testutil.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using Result = DownloadRun::Result;
+
+namespace {
+
+const QByteArray formerBytes = "former plugin bytes\n";
+
+QByteArray bodyOf(int size, char seed)
+{
+    QByteArray body(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        body[i] = char(seed + i * 7);
+    return body;
+}
+
+enum class Failure { None, DiskFull };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Failure)
+
+class TestDownloadRun : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void results_data();
+    void results();
+    void targetPlacement_data();
+    void targetPlacement();
+    void integrity_data();
+    void integrity();
+    void failedTransferKeepsFormerFile_data();
+    void failedTransferKeepsFormerFile();
+
+private:
+    UpdateEntry entry(const QString &file, const std::optional<QString> &size = {},
+        const std::optional<QString> &sha256 = {}) const;
+    // Runs the entries to the end; Stopped stands in for a run that never ends.
+    Result run(const QMap<QString, UpdateEntry> &entries, const TransferPolicy &policy = {});
+
+    std::unique_ptr<TemporaryWorkingDirectory> workDir;
+    std::unique_ptr<HttpServer> server;
+    std::unique_ptr<DownloadRun> downloadRun;
+};
+
+void TestDownloadRun::init()
+{
+    workDir = std::make_unique<TemporaryWorkingDirectory>();
+    QVERIFY(workDir->isValid());
+    QVERIFY(QDir().mkdir("plugins"));
+    server = std::make_unique<HttpServer>();
+}
+
+void TestDownloadRun::cleanup()
+{
+    downloadRun.reset();
+    server.reset();
+    workDir.reset();
+}
+
+UpdateEntry TestDownloadRun::entry(const QString &file, const std::optional<QString> &size,
+    const std::optional<QString> &sha256) const
+{
+    UpdateEntry entry;
+    entry.link = file.contains(QLatin1Char(':')) ? file : server->url("/files/" + file).toString();
+    entry.size = size;
+    entry.sha256 = sha256;
+    return entry;
+}
+
+Result TestDownloadRun::run(const QMap<QString, UpdateEntry> &entries, const TransferPolicy &policy)
+{
+    QNetworkAccessManager network;
+    downloadRun = std::make_unique<DownloadRun>(QDir::currentPath(), policy);
+    QSignalSpy finished(downloadRun.get(), &DownloadRun::finished);
+    downloadRun->start(entries, &network);
+    if (!QTest::qWaitFor([&] { return finished.size() > 0; }, 10000))
+        return Result::Stopped;
+    QTest::qWait(20);
+    return finished.size() == 1 ? finished.at(0).at(0).value<Result>() : Result::Stopped;
+}
+
+void TestDownloadRun::results_data()
+{
+    QTest::addColumn<QStringList>("files"); // entries a, b, c, ... in this order; "-": unticked
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<QStringList>("requested");
+
+    QTest::newRow("all installed") << QStringList {"a.dll", "b.dll"} << Result::Done
+                                   << QStringList {"/files/a.dll", "/files/b.dll"};
+    QTest::newRow("one fails, the next still comes") << QStringList {"missing.dll",
+        "b.dll"} << Result::DoneWithProblems << QStringList {"/files/missing.dll", "/files/b.dll"};
+    QTest::newRow("unticked ones are skipped")
+        << QStringList {"-", "b.dll", "-"} << Result::Done << QStringList {"/files/b.dll"};
+    QTest::newRow("nothing ticked") << QStringList {"-"} << Result::Done << QStringList();
+    QTest::newRow("an unsafe name stops the run") << QStringList {"a.dll", "..%5Cwelor.exe",
+        "b.dll"} << Result::Stopped << QStringList {"/files/a.dll"};
+    QTest::newRow("another scheme stops the run")
+        << QStringList {"ftp://127.0.0.1:1/x.dll", "b.dll"} << Result::Stopped << QStringList();
+}
+
+void TestDownloadRun::results()
+{
+    QFETCH(QStringList, files);
+    QFETCH(Result, result);
+    QFETCH(QStringList, requested);
+
+    server->setBody("/files/a.dll", "alfa");
+    server->setBody("/files/b.dll", "beta");
+    QMap<QString, UpdateEntry> entries;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        UpdateEntry next = entry(files.at(i) == "-" ? QStringLiteral("b.dll") : files.at(i));
+        next.selected = files.at(i) != "-";
+        entries.insert(QString(QChar(char16_t(u'a' + i))), next);
+    }
+
+    QCOMPARE(run(entries), result);
+    QCOMPARE(server->requestLog(), requested);
+    QCOMPARE(downloadRun->errorTexts().isEmpty(), result == Result::Done);
+    QCOMPARE(readFile("plugins/b.dll"),
+        requested.contains("/files/b.dll") ? QByteArray("beta") : QByteArray("<missing>"));
+}
+
+void TestDownloadRun::targetPlacement_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("target");
+
+    QTest::newRow("main product with another file") << "WELOR"
+                                                    << "setup.zip"
+                                                    << "plugins/setup.zip";
+    QTest::newRow("any name, main file in mixed case") << "Wtyczka"
+                                                       << "Welor.EXE"
+                                                       << "Welor.EXE";
+    QTest::newRow("marker inside a longer name") << "Kopia"
+                                                 << "welor.exe.old"
+                                                 << "welor.exe.old";
+}
+
+void TestDownloadRun::targetPlacement()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, fileName);
+    QFETCH(QString, target);
+
+    const QByteArray bytes = bodyOf(5000, 'p');
+    server->setBody("/files/" + fileName, bytes);
+
+    QCOMPARE(run({{name, entry(fileName)}}), Result::Done);
+    QCOMPARE(readFile(target), bytes);
+    QStringList expected {"plugins", target};
+    expected.sort();
+    QCOMPARE(treeOf("."), expected);
+}
+
+void TestDownloadRun::integrity_data()
+{
+    QTest::addColumn<QString>("size"); // null: the line gives none
+    QTest::addColumn<QString>("sha256");
+    QTest::addColumn<bool>("installed");
+
+    const QByteArray body = bodyOf(3000, 'i');
+    const QString sha = QString::fromLatin1(sha256Hex(body));
+    QString otherSha = sha;
+    otherSha[0] = otherSha[0] == 'a' ? 'b' : 'a';
+    const QString size = QString::number(body.size());
+
+    QTest::newRow("good sha256 and size") << size << sha << true;
+    QTest::newRow("upper-case sha256") << size << sha.toUpper() << true;
+    QTest::newRow("wrong sha256") << QString() << otherSha << false;
+    QTest::newRow("wrong size") << QString::number(body.size() + 1) << QString() << false;
+    QTest::newRow("sha256 of 63 digits") << QString() << sha.left(63) << false;
+    QTest::newRow("size not a number") << "12a" << QString() << false;
+}
+
+void TestDownloadRun::integrity()
+{
+    QFETCH(QString, size);
+    QFETCH(QString, sha256);
+    QFETCH(bool, installed);
+
+    QVERIFY(writeFile("plugins/x.dll", formerBytes));
+    const QByteArray body = bodyOf(3000, 'i');
+    server->setBody("/files/x.dll", body);
+    const auto given = [](const QString &text) {
+        return text.isNull() ? std::nullopt : std::optional<QString>(text);
+    };
+
+    QCOMPARE(run({{"x", entry("x.dll", given(size), given(sha256))}}),
+        installed ? Result::Done : Result::DoneWithProblems);
+    QCOMPARE(readFile("plugins/x.dll"), installed ? body : formerBytes);
+    QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
+}
+
+void TestDownloadRun::failedTransferKeepsFormerFile_data()
+{
+    QTest::addColumn<HttpResponse>("response");
+    QTest::addColumn<Failure>("failure");
+
+    using Fault = HttpResponse::Fault;
+    const QByteArray body = bodyOf(200000, 'n');
+    const qint64 half = body.size() / 2;
+    QTest::newRow("404") << HttpResponse {404, "error page"} << Failure::None;
+    QTest::newRow("500 with body") << HttpResponse {500, body} << Failure::None;
+    QTest::newRow("connection cut")
+        << HttpResponse::faulty(body, Fault::CloseEarly, half) << Failure::None;
+    QTest::newRow("stall") << HttpResponse::faulty(body, Fault::StallAfter, half) << Failure::None;
+    QTest::newRow("302 without Location")
+        << HttpResponse {302, "redirect body that must not become the plugin"} << Failure::None;
+    QTest::newRow("disk full") << HttpResponse {200, body} << Failure::DiskFull;
+}
+
+void TestDownloadRun::failedTransferKeepsFormerFile()
+{
+    QFETCH(HttpResponse, response);
+    QFETCH(Failure, failure);
+
+    QVERIFY(writeFile("plugins/x.dll", formerBytes));
+    server->setResponse("/files/x.dll", response);
+    server->setBody("/files/z.dll", "next one");
+    TransferPolicy policy;
+    policy.noDataTimeoutMs = 300;
+    policy.retries = 0;
+
+#ifdef Q_OS_WIN
+    if (failure == Failure::DiskFull)
+        QSKIP(noFileSizeLimitReason);
+#endif
+    std::unique_ptr<FileSizeLimit> limit;
+    if (failure == Failure::DiskFull)
+        limit = std::make_unique<FileSizeLimit>(64 * 1024);
+    const Result result = run({{"x", entry("x.dll")}, {"z", entry("z.dll")}}, policy);
+    limit.reset();
+
+    QCOMPARE(result, Result::DoneWithProblems);
+    QCOMPARE(readFile("plugins/x.dll"), formerBytes);
+    QCOMPARE(readFile("plugins/z.dll"), QByteArray("next one"));
+    QCOMPARE(treeOf("plugins"), QStringList({"x.dll", "z.dll"}));
+}
+
+QTEST_GUILESS_MAIN(TestDownloadRun)
+#include "tst_downloadrun.moc"

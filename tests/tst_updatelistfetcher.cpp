@@ -1,0 +1,229 @@
+#include "httpserver.h"
+#include "testkey.h"
+#include "testutil.h"
+#include "updatelist/updatelistfetcher.h"
+#include "updatelist/updatelistfile.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using Result = UpdateListFetcher::Result;
+
+namespace {
+
+const QString listPath = QStringLiteral("/aktualizacje.txt");
+const QString sigPath = QStringLiteral("/aktualizacje.txt.sig");
+
+QByteArray listLine(const QByteArray &name, const QByteArray &version)
+{
+    return "<" + name + "><ver>" + version + "</ver><link>http://127.0.0.1:1/" + name
+        + ".dll</link></" + name + ">\n";
+}
+
+} // namespace
+
+class TestUpdateListFetcher : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void results_data();
+    void results();
+    void failedFetchLeavesNothing_data();
+    void failedFetchLeavesNothing();
+    void caps_data();
+    void caps();
+
+private:
+    // Runs one check against the server; Failed stands in for a fetcher that never ends.
+    Result fetch(const QByteArray &publicKey = {}, const TransferPolicy &policy = {});
+
+    std::unique_ptr<TemporaryWorkingDirectory> workDir;
+    std::unique_ptr<HttpServer> server;
+    std::unique_ptr<UpdateListFetcher> fetcher;
+    TestKey publisherKey;
+};
+
+void TestUpdateListFetcher::init()
+{
+    workDir = std::make_unique<TemporaryWorkingDirectory>();
+    QVERIFY(workDir->isValid());
+    server = std::make_unique<HttpServer>();
+}
+
+void TestUpdateListFetcher::cleanup()
+{
+    fetcher.reset();
+    server.reset();
+    workDir.reset();
+}
+
+Result TestUpdateListFetcher::fetch(const QByteArray &publicKey, const TransferPolicy &policy)
+{
+    QNetworkAccessManager network;
+    fetcher = std::make_unique<UpdateListFetcher>(server->baseUrl(), publicKey, policy);
+    QSignalSpy finished(fetcher.get(), &UpdateListFetcher::finished);
+    fetcher->start(&network);
+    if (!QTest::qWaitFor([&] { return finished.size() > 0; }, 5000))
+        return Result::Failed;
+    // One signal, and no second one later.
+    QTest::qWait(20);
+    return finished.size() == 1 ? finished.at(0).at(0).value<Result>() : Result::Failed;
+}
+
+void TestUpdateListFetcher::results_data()
+{
+    QTest::addColumn<bool>("signedBuild");
+    QTest::addColumn<QString>("onDisk"); // "list", "dangling link" or nothing
+    QTest::addColumn<QByteArray>("signature"); // served; "good": the publisher's
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<int>("requests");
+
+    QTest::newRow("fetched") << false << QString() << QByteArray() << Result::Parsed << 1;
+    QTest::newRow("already here") << false << "list" << QByteArray() << Result::Parsed << 0;
+    QTest::newRow("signed") << true << QString() << QByteArray("good") << Result::Parsed << 2;
+    QTest::newRow("badly signed") << true << QString() << QByteArray("AAAA") << Result::Failed << 2;
+#ifndef Q_OS_WIN
+    QTest::newRow("a link in the list's place")
+        << false << "dangling link" << QByteArray() << Result::CannotStart << 0;
+#endif
+}
+
+void TestUpdateListFetcher::results()
+{
+    QFETCH(bool, signedBuild);
+    QFETCH(QString, onDisk);
+    QFETCH(QByteArray, signature);
+    QFETCH(Result, result);
+    QFETCH(int, requests);
+
+    const QByteArray list = listLine("Alfa", "2") + listLine("Beta", "3");
+    server->setBody(listPath, list);
+    server->setBody(sigPath, signature == "good" ? publisherKey.signatureBase64(list) : signature);
+    if (onDisk == "list")
+        QVERIFY(writeFile(updateListFileName, list));
+    else if (onDisk == "dangling link")
+        QVERIFY(QFile::link("nowhere", updateListFileName));
+
+    QCOMPARE(fetch(signedBuild ? publisherKey.publicKeyBase64() : QByteArray()), result);
+    QCOMPARE(server->totalRequests(), requests);
+    QCOMPARE(fetcher->entries().keys(),
+        result == Result::Parsed ? QStringList({"Alfa", "Beta"}) : QStringList());
+    QCOMPARE(fetcher->errorText().isEmpty(), result == Result::Parsed);
+    QCOMPARE(
+        treeOf("."), onDisk == "dangling link" ? QStringList {updateListFileName} : QStringList());
+}
+
+void TestUpdateListFetcher::failedFetchLeavesNothing_data()
+{
+    QTest::addColumn<HttpResponse>("response");
+    QTest::addColumn<bool>("diskFull");
+
+    // Every body here would parse as a list, so a fault that keeps it shows up as entries.
+    QByteArray list;
+    for (int i = 0; i < 2000; ++i)
+        list += listLine("Komponent" + QByteArray::number(i), "7");
+
+    using Fault = HttpResponse::Fault;
+    const QByteArray errorPage = listLine("Blad", "1");
+    const qint64 half = list.size() / 2;
+    QTest::newRow("404") << HttpResponse {404, errorPage} << false;
+    QTest::newRow("500 with body") << HttpResponse {500, errorPage} << false;
+    QTest::newRow("stall") << HttpResponse::faulty(list, Fault::StallAfter, half) << false;
+    QTest::newRow("short body") << HttpResponse::faulty(list, Fault::CloseEarly, half) << false;
+    QTest::newRow("302 without Location") << HttpResponse {302, list} << false;
+    QTest::newRow("disk full") << HttpResponse {200, list} << true;
+    HttpResponse drip {200, list.left(4000)};
+    drip.chunks = 4000;
+    drip.chunkDelayMs = 20;
+    QTest::newRow("slow drip") << drip << false;
+    // 2,000 bytes a second, above the minimum rate, for 50 s: only the deadline ends it.
+    HttpResponse steady {200, QByteArray(100000, ' ')};
+    steady.chunks = 1000;
+    steady.chunkDelayMs = 50;
+    QTest::newRow("past the deadline") << steady << false;
+    HttpResponse twoLengths = HttpResponse::faulty(list, Fault::NoContentLength, 0);
+    twoLengths.headers = {{"Content-Length", QByteArray::number(half)},
+        {"Content-Length", QByteArray::number(list.size())}};
+    QTest::newRow("two Content-Length values") << twoLengths << false;
+}
+
+void TestUpdateListFetcher::failedFetchLeavesNothing()
+{
+    QFETCH(HttpResponse, response);
+    QFETCH(bool, diskFull);
+
+    server->setResponse(listPath, response);
+    TransferPolicy policy;
+    policy.noDataTimeoutMs = 300;
+    policy.rateWindowMs = 600;
+    policy.retries = 0;
+    policy.listDeadlineMs = 1500;
+#ifdef Q_OS_WIN
+    if (diskFull)
+        QSKIP(noFileSizeLimitReason);
+#endif
+    std::unique_ptr<FileSizeLimit> limit;
+    if (diskFull)
+        limit = std::make_unique<FileSizeLimit>(16 * 1024);
+    const Result result = fetch({}, policy);
+    limit.reset();
+
+    QCOMPARE(result, Result::Failed);
+    QVERIFY(fetcher->entries().isEmpty());
+    QCOMPARE(server->requestCount(listPath), 1);
+    QCOMPARE(treeOf("."), QStringList());
+}
+
+void TestUpdateListFetcher::caps_data()
+{
+    QTest::addColumn<bool>("signedBuild");
+    QTest::addColumn<qint64>("listBytes"); // served, or on disk when onDisk
+    QTest::addColumn<qint64>("signatureBytes");
+    QTest::addColumn<bool>("onDisk");
+
+    const qint64 overList = maxListBytes + 64 * 1024;
+    const qint64 overSignature = maxSignatureBytes + 4096;
+    QTest::newRow("list over the cap") << false << overList << qint64(0) << false;
+    QTest::newRow("signature over the cap") << true << qint64(100) << overSignature << false;
+    QTest::newRow("list on disk over the cap") << false << maxListBytes + 1 << qint64(0) << true;
+}
+
+void TestUpdateListFetcher::caps()
+{
+    QFETCH(bool, signedBuild);
+    QFETCH(qint64, listBytes);
+    QFETCH(qint64, signatureBytes);
+    QFETCH(bool, onDisk);
+
+    // More is announced than the cap, and then nothing comes: only stopping at the cap ends
+    // this before the no-data timeout.
+    const auto overCap = [](qint64 bytes) {
+        return HttpResponse::faulty(
+            QByteArray(bytes + 4096, 'A'), HttpResponse::Fault::StallAfter, bytes);
+    };
+    if (onDisk) {
+        QFile file(updateListFileName);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(listBytes));
+    } else {
+        server->setResponse(listPath, overCap(listBytes));
+    }
+    if (signedBuild) {
+        server->setBody(listPath, QByteArray(listBytes, 'A'));
+        server->setResponse(sigPath, overCap(signatureBytes));
+    }
+    QCOMPARE(fetch(signedBuild ? publisherKey.publicKeyBase64() : QByteArray()), Result::Failed);
+
+    QTest::qWait(50);
+    QCOMPARE(server->totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);
+    QCOMPARE(treeOf("."), QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestUpdateListFetcher)
+#include "tst_updatelistfetcher.moc"
