@@ -30,14 +30,6 @@ QByteArray fileLine(const HttpServer &server, const QByteArray &name, const QStr
     return listLine(name, server.url("/files/" + file).toString(), middle);
 }
 
-QByteArray bodyOf(int size, char seed)
-{
-    QByteArray body(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        body[i] = char(seed + i * 7);
-    return body;
-}
-
 QStringList pluginFiles()
 {
     QStringList files = QDir("plugins").entryList(

@@ -14,14 +14,6 @@ namespace {
 
 const QByteArray formerBytes = "former plugin bytes\n";
 
-QByteArray bodyOf(int size, char seed)
-{
-    QByteArray body(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        body[i] = char(seed + i * 7);
-    return body;
-}
-
 enum class Failure { None, DiskFull };
 
 } // namespace

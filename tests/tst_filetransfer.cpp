@@ -19,14 +19,6 @@ const QString target = QStringLiteral("plugins/x.dll");
 const QString staleStaging = QStringLiteral("plugins/x.dll.aktualizator-0a1b2c.tmp");
 const QByteArray formerBytes = "former plugin bytes\n";
 
-QByteArray bodyOf(int size, char seed)
-{
-    QByteArray body(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        body[i] = char(seed + i * 7);
-    return body;
-}
-
 HttpResponse withHeader(HttpResponse response, const QByteArray &name, const QByteArray &value)
 {
     response.headers.append(qMakePair(name, value));

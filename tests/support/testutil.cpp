@@ -38,6 +38,14 @@ QByteArray sha256Hex(const QByteArray &bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
+QByteArray bodyOf(int size, char seed)
+{
+    QByteArray body(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        body[i] = char(seed + i * 7);
+    return body;
+}
+
 QByteArray polishWindows1250(const QString &text)
 {
     static const QString letters = QStringLiteral("ąćęłńóśźżĄĆĘŁŃÓŚŹŻ");

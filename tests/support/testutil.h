@@ -14,6 +14,8 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // Every file and directory below root, relative to it, sorted.
 QStringList treeOf(const QString &root);
 QByteArray sha256Hex(const QByteArray &bytes);
+// `size` bytes of a pattern that `seed` shifts: bodies that differ from each other everywhere.
+QByteArray bodyOf(int size, char seed);
 // ASCII and the Polish letters in Windows-1250, written out byte by byte so that a list made
 // here does not depend on the toolkit's converters (a Qt without ICU has none); "?" for
 // anything else.
