@@ -75,14 +75,14 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value)
     const QByteArray text = value.trimmed();
     if (!text.startsWith("bytes "))
         return std::nullopt;
-    const QByteArray spec = text.mid(6).trimmed();
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
+    const QByteArray range = text.mid(6).trimmed();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
     if (dash <= 0 || slash <= dash)
         return std::nullopt;
-    const std::optional<qint64> first = decimal(spec.left(dash));
-    const std::optional<qint64> last = decimal(spec.mid(dash + 1, slash - dash - 1));
-    const std::optional<qint64> total = decimal(spec.mid(slash + 1));
+    const std::optional<qint64> first = decimal(range.left(dash));
+    const std::optional<qint64> last = decimal(range.mid(dash + 1, slash - dash - 1));
+    const std::optional<qint64> total = decimal(range.mid(slash + 1));
     if (!first || !last || !total || *first > *last || *last >= *total)
         return std::nullopt;
     return ContentRange {*first, *last, *total};
