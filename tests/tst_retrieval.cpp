@@ -315,16 +315,18 @@ void TestRetrieval::signedList_data()
 
     const QByteArray list = listLine("Podpisany", "2", "http://127.0.0.1:1/p.dll")
         + listLine("Drugi", "3", "http://127.0.0.1:1/d.dll");
-    const QByteArray signature = publisherKey.signatureBase64(list);
-    QVERIFY(!signature.isEmpty());
+    const QByteArray signature = signatureFile(list, {&publisherKey});
 
     QByteArray changed = list;
     changed[changed.indexOf("<ver>2") + 5] = '9';
 
     QTest::newRow("good") << list << signature << true;
-    QTest::newRow("good, line end after the signature") << list << signature + "\r\n" << true;
+    QTest::newRow("expired") << list
+                             << signatureFile(list, {&publisherKey},
+                                    QDateTime::currentDateTimeUtc().addSecs(-60))
+                             << false;
     QTest::newRow("one byte changed") << changed << signature << false;
-    QTest::newRow("signed by another key") << list << otherKey.signatureBase64(list) << false;
+    QTest::newRow("signed by another key") << list << signatureFile(list, {&otherKey}) << false;
     QTest::newRow("no signature on the server") << list << QByteArray() << false;
     QTest::newRow("garbled signature") << list << QByteArray("to nie jest podpis!") << false;
     QTest::newRow("signature cut short") << list << signature.left(40) << false;
@@ -367,7 +369,7 @@ void TestRetrieval::signedExistingList()
     const QByteArray list = listLine("Lokalny", "2", "http://127.0.0.1:1/l.dll");
     QVERIFY(writeFile(listFileName, list));
     if (withSignature)
-        QVERIFY(writeFile(listFileName + ".sig", publisherKey.signatureBase64(list)));
+        QVERIFY(writeFile(listFileName + ".sig", signatureFile(list, {&publisherKey})));
 
     HttpServer server;
     UpdateDialog dialog(nullptr, server.baseUrl());
@@ -445,7 +447,7 @@ void TestRetrieval::listOrSignatureNotRegular()
     const QByteArray list = listLine("Lokalny", "2", "http://127.0.0.1:1/l.dll");
     QVERIFY(writeFile(listFileName, list));
     if (signedBuild)
-        QVERIFY(writeFile(listFileName + ".sig", publisherKey.signatureBase64(list)));
+        QVERIFY(writeFile(listFileName + ".sig", signatureFile(list, {&publisherKey})));
     const QByteArray bytes = readFile(file);
     QVERIFY(QFile::remove(file));
     std::optional<FifoRescue> rescue;
@@ -477,7 +479,7 @@ void TestRetrieval::closingDuringSignatureFetchLeavesNoList()
     const QByteArray list = listLine("Podpisany", "2", "http://127.0.0.1:1/p.dll");
     HttpServer server;
     server.setBody(listPath, list);
-    const QByteArray signature = publisherKey.signatureBase64(list);
+    const QByteArray signature = signatureFile(list, {&publisherKey});
     server.setResponse(
         sigPath, HttpResponse::faulty(signature, HttpResponse::Fault::StallAfter, 10));
     auto dialog = std::make_unique<UpdateDialog>(nullptr, server.baseUrl());

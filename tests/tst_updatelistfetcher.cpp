@@ -105,7 +105,8 @@ void TestUpdateListFetcher::results()
 
     const QByteArray list = listLine("Alfa", "2") + listLine("Beta", "3");
     server->setBody(listPath, list);
-    server->setBody(sigPath, signature == "good" ? publisherKey.signatureBase64(list) : signature);
+    server->setBody(
+        sigPath, signature == "good" ? signatureFile(list, {&publisherKey}) : signature);
     if (onDisk == "list")
         QVERIFY(writeFile(updateListFileName, list));
     else if (onDisk == "dangling link")

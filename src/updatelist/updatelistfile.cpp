@@ -1,9 +1,10 @@
 #include "updatelistfile.h"
 
+#include "listsignature.h"
 #include "regularfile.h"
-#include "signature.h"
 #include "updatelistformat.h"
 
+#include <QDateTime>
 #include <QFile>
 
 std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
@@ -20,14 +21,17 @@ std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
     QFile::remove(fileName);
 
     if (!publicKey.isEmpty()) {
-        // Only a list the publisher's key has signed, byte for byte, is ever read.
+        // Only a list that one of the publisher's keys has signed, byte for byte, and whose
+        // signature has not yet expired by this machine's clock is ever read.
         const QString signatureName = signatureFileName(fileName);
         QByteArray signature
             = readRegularFile(signatureName, maxSignatureBytes + 1).value_or(QByteArray());
         if (signature.size() > maxSignatureBytes)
             signature.clear();
         QFile::remove(signatureName);
-        if (oversized || !verifyListSignature(publicKey, *bytes, signature))
+        if (oversized
+            || checkListSignature(publicKey, *bytes, signature, QDateTime::currentDateTimeUtc())
+                != ListSignatureCheck::Valid)
             return std::nullopt;
     }
     // More components than the window can hold are refused before any page is built.

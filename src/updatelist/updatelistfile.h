@@ -18,8 +18,9 @@ inline QString signatureFileName(const QString &listFileName)
     return listFileName + QStringLiteral(".sig");
 }
 
-// Reads the list file (and with a key its .sig), removes them, and gives the entries when the
-// list is within its caps, signed by that key (if any) and names few enough components;
+// Reads the list file (and with keys its .sig), removes them, and gives the entries when the
+// list is within its caps, validly signed by one of the ';'-separated keys in `publicKey` (if
+// any) and names few enough components;
 // nullopt otherwise, and then too when the file cannot be read, which is left where it is.
 std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
     const QString &fileName, const QByteArray &publicKey);

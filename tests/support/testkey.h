@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
+
+#include <initializer_list>
 
 #include <openssl/evp.h>
 
@@ -48,3 +51,16 @@ public:
 private:
     EVP_PKEY *key = nullptr;
 };
+
+// The text of a list's .sig file: the expires line, then one signature line per key, each over
+// the expires line and the list.
+inline QByteArray signatureFile(const QByteArray &list, std::initializer_list<const TestKey *> keys,
+    const QDateTime &expires = QDateTime::currentDateTimeUtc().addDays(1))
+{
+    const QByteArray expiresLine
+        = "expires " + expires.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")).toLatin1();
+    QByteArray text = expiresLine + '\n';
+    for (const TestKey *key : keys)
+        text += "ed25519 " + key->signatureBase64(expiresLine + '\n' + list) + '\n';
+    return text;
+}
