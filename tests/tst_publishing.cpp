@@ -1,6 +1,6 @@
 #include "download/targetpath.h"
 #include "testutil.h"
-#include "updatelist/signature.h"
+#include "updatelist/listsignature.h"
 #include "updatelist/updatelistformat.h"
 #include "version/version.h"
 
@@ -127,6 +127,7 @@ private Q_SLOTS:
     void refusedBaseUrl_data();
     void refusedBaseUrl();
     void refusesKeyOfAnotherType();
+    void refusesBadValidity();
 
 private:
     QString generateKey(const QString &algorithm);
@@ -261,25 +262,43 @@ void TestPublishing::listRoundTripsThroughUpdater()
                  .hasMatch(),
         result.out.constData());
     const QByteArray signature = readFile(outDir + QLatin1Char('/') + signatureName);
-    QVERIFY(verifyListSignature(publicKey, bytes, signature));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto check = [&](const QByteArray &keys, const QByteArray &list, const QDateTime &at) {
+        return checkListSignature(keys, list, signature, at);
+    };
+    QCOMPARE(check(publicKey, bytes, now), ListSignatureCheck::Valid);
+    // 90 days by default.
+    QCOMPARE(check(publicKey, bytes, now.addDays(89)), ListSignatureCheck::Valid);
+    QCOMPARE(check(publicKey, bytes, now.addDays(91)), ListSignatureCheck::Expired);
 
     for (const qsizetype at : {qsizetype(0), bytes.size() / 2, bytes.size() - 1}) {
         QByteArray tampered = bytes;
         tampered[at] = char(tampered.at(at) ^ 0x01);
-        QVERIFY2(
-            !verifyListSignature(publicKey, tampered, signature), qPrintable(QString::number(at)));
+        QVERIFY2(check(publicKey, tampered, now) == ListSignatureCheck::Untrusted,
+            qPrintable(QString::number(at)));
     }
-    QVERIFY(!verifyListSignature(publicKey, bytes + "\r\n", signature));
+    QCOMPARE(check(publicKey, bytes + "\r\n", now), ListSignatureCheck::Untrusted);
 
-    // Another publisher's key must not vouch for this list.
+    // A second key, given twice, signs beside the first: each key alone is trusted, and the
+    // repeated key adds no line.
     const QString otherKey = generateKey(QStringLiteral("ed25519"));
     QVERIFY(!otherKey.isEmpty());
-    const Run other = makeList({folder, defaultBase, manifestPath, QStringLiteral("-o"),
-        dir->path(), QStringLiteral("-k"), otherKey});
-    QVERIFY2(other.finished && other.exitCode == 0, qPrintable(other.err));
-    QCOMPARE(readFile(dir->filePath(listName)), bytes);
-    QVERIFY(printedPublicKey(other.out) != publicKey);
-    QVERIFY(!verifyListSignature(printedPublicKey(other.out), bytes, signature));
+    const Run both = makeList({folder, defaultBase, manifestPath, QStringLiteral("-o"), outDir,
+        QStringLiteral("-k"), key, QStringLiteral("--key"), otherKey, QStringLiteral("-k"),
+        otherKey, QStringLiteral("--valid-days"), QStringLiteral("2")});
+    QVERIFY2(both.finished && both.exitCode == 0, qPrintable(both.err));
+    const QList<QByteArray> keys = printedPublicKey(both.out).split(';');
+    QCOMPARE(keys.size(), 2);
+    QCOMPARE(keys.first(), publicKey);
+    QCOMPARE(readFile(outDir + QLatin1Char('/') + listName), bytes);
+    QCOMPARE(readFile(outDir + QLatin1Char('/') + signatureName).count("\ned25519 "), 2);
+    const QByteArray twoSigned = readFile(outDir + QLatin1Char('/') + signatureName);
+    for (const QByteArray &one : keys) {
+        QCOMPARE(
+            checkListSignature(one, bytes, twoSigned, now.addDays(1)), ListSignatureCheck::Valid);
+        QCOMPARE(
+            checkListSignature(one, bytes, twoSigned, now.addDays(3)), ListSignatureCheck::Expired);
+    }
 }
 
 void TestPublishing::unsignedListDropsOutdatedSignature()
@@ -419,6 +438,23 @@ void TestPublishing::refusesKeyOfAnotherType()
     QCOMPARE(result.exitCode, 1);
     QVERIFY2(result.err.contains(QStringLiteral("Ed25519")), qPrintable(result.err));
     QVERIFY(!QFile::exists(folder + QLatin1Char('/') + listName));
+}
+
+void TestPublishing::refusesBadValidity()
+{
+    QVERIFY(writeManifest("A 1 a.dll\n"));
+    const QString key = generateKey(QStringLiteral("ed25519"));
+    QVERIFY(!key.isEmpty());
+    const QStringList base {folder, defaultBase, manifestPath, QStringLiteral("--valid-days")};
+    for (const QStringList &arguments :
+        {base + QStringList {QStringLiteral("0"), QStringLiteral("-k"), key},
+            base + QStringList {QStringLiteral("30")}}) {
+        const Run result = makeList(arguments);
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains(QStringLiteral("--valid-days")), qPrintable(result.err));
+        QVERIFY(!QFile::exists(folder + QLatin1Char('/') + listName));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPublishing)
