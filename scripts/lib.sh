@@ -22,12 +22,14 @@ windows_toolchain_cache() {
     echo "${AKTUALIZATOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aktualizator}/windows-toolchain"
 }
 
-# True when the folder holds a Windows toolchain: Qt and OpenSSL for MinGW, unpacked
-# (qt6-mingw/, openssl-mingw/) or as their two archives.
+# True when the folder holds a Windows toolchain: Qt, OpenSSL and zstd for MinGW, unpacked
+# (qt6-mingw/, openssl-mingw/, zstd-mingw/) or as their three archives.
 is_windows_toolchain() {
     local d=$1
-    { [ -f "$d/qt6-mingw/lib/cmake/Qt6/Qt6Config.cmake" ] && [ -f "$d/openssl-mingw/lib/libcrypto.a" ]; } \
-        || { compgen -G "$d/qt-6.*-mingw64.tar.xz" >/dev/null && compgen -G "$d/openssl-3.*-mingw64.tar.xz" >/dev/null; }
+    { [ -f "$d/qt6-mingw/lib/cmake/Qt6/Qt6Config.cmake" ] && [ -f "$d/openssl-mingw/lib/libcrypto.a" ] \
+        && [ -f "$d/zstd-mingw/lib/libzstd.a" ]; } \
+        || { compgen -G "$d/qt-6.*-mingw64.tar.xz" >/dev/null && compgen -G "$d/openssl-3.*-mingw64.tar.xz" >/dev/null \
+            && compgen -G "$d/zstd-1.*-mingw64.tar.xz" >/dev/null; }
 }
 
 # Prints the folder of a ready Windows toolchain: the one AKTUALIZATOR_WINDOWS_TOOLCHAIN names,

@@ -15,10 +15,14 @@ namespace {
 const QByteArray formerBytes = "former plugin bytes\n";
 
 enum class Failure { None, DiskFull };
+// What the server holds for a patch: the good one, nothing, other bytes than the line's
+// checksum, bytes that are no frame, or a frame made for another base.
+enum class PatchServed { Good, Missing, WrongChecksum, Corrupt, OtherBase };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Failure)
+Q_DECLARE_METATYPE(PatchServed)
 
 class TestDownloadRun : public QObject
 {
@@ -36,6 +40,8 @@ private Q_SLOTS:
     void integrity();
     void failedTransferKeepsFormerFile_data();
     void failedTransferKeepsFormerFile();
+    void patches_data();
+    void patches();
 
 private:
     UpdateEntry entry(const QString &file, const std::optional<QString> &size = {},
@@ -242,6 +248,73 @@ void TestDownloadRun::failedTransferKeepsFormerFile()
     QCOMPARE(readFile("plugins/x.dll"), formerBytes);
     QCOMPARE(readFile("plugins/z.dll"), QByteArray("next one"));
     QCOMPARE(treeOf("plugins"), QStringList({"x.dll", "z.dll"}));
+}
+
+void TestDownloadRun::patches_data()
+{
+    QTest::addColumn<bool>("installedIsBase");
+    QTest::addColumn<PatchServed>("served");
+    QTest::addColumn<bool>("wholeFileGood");
+    QTest::addColumn<QStringList>("requested");
+
+    const QStringList patchThenWhole {"/patches/x.patch", "/files/x.dll"};
+    QTest::newRow("patch used") << true << PatchServed::Good << true
+                                << QStringList {"/patches/x.patch"};
+    QTest::newRow("another installed file: whole file only")
+        << false << PatchServed::Good << true << QStringList {"/files/x.dll"};
+    QTest::newRow("patch 404") << true << PatchServed::Missing << true << patchThenWhole;
+    QTest::newRow("patch checksum wrong")
+        << true << PatchServed::WrongChecksum << true << patchThenWhole;
+    QTest::newRow("corrupt frame") << true << PatchServed::Corrupt << true << patchThenWhole;
+    QTest::newRow("frame for another base")
+        << true << PatchServed::OtherBase << true << patchThenWhole;
+    QTest::newRow("patch and whole file bad")
+        << true << PatchServed::OtherBase << false << patchThenWhole;
+}
+
+void TestDownloadRun::patches()
+{
+    QFETCH(bool, installedIsBase);
+    QFETCH(PatchServed, served);
+    QFETCH(bool, wholeFileGood);
+    QFETCH(QStringList, requested);
+
+    const QByteArray base = randomBytes(300000, 1);
+    QByteArray newFile = base;
+    newFile.replace(1000, 64, randomBytes(64, 2));
+    newFile.replace(200000, 64, randomBytes(64, 3));
+    // Another release that already had the second change: its patch copies bytes that the
+    // installed file does not have.
+    QByteArray otherBase = base;
+    otherBase.replace(200000, 64, newFile.mid(200000, 64));
+    const QByteArray installed = installedIsBase ? base : otherBase;
+    QVERIFY(writeFile("plugins/x.dll", installed));
+
+    QByteArray patch = zstdPatch(served == PatchServed::OtherBase ? otherBase : base, newFile);
+    QVERIFY(!patch.isEmpty() && patch.size() < 10000);
+    const QByteArray listedPatchSha = sha256Hex(patch);
+    if (served == PatchServed::WrongChecksum)
+        patch[patch.size() / 2] = char(patch.at(patch.size() / 2) ^ 1);
+    if (served == PatchServed::Corrupt)
+        patch = randomBytes(patch.size(), 5);
+    if (served != PatchServed::Missing)
+        server->setBody("/patches/x.patch", patch);
+    server->setBody("/files/x.dll", wholeFileGood ? newFile : randomBytes(newFile.size(), 6));
+
+    UpdateEntry line
+        = entry("x.dll", QString::number(newFile.size()), QString::fromLatin1(sha256Hex(newFile)));
+    PatchOffer offer;
+    offer.from = sha256Hex(base);
+    offer.sha256 = served == PatchServed::Corrupt ? sha256Hex(patch) : listedPatchSha;
+    offer.size = patch.size();
+    offer.link = server->url("/patches/x.patch").toString();
+    line.patches = {offer};
+
+    QCOMPARE(run({{"x", line}}), wholeFileGood ? Result::Done : Result::DoneWithProblems);
+    QCOMPARE(server->requestLog(), requested);
+    QCOMPARE(downloadRun->patchErrorTexts().size(), requested.size() - 1);
+    QVERIFY(readFile("plugins/x.dll") == (wholeFileGood ? newFile : installed));
+    QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
 }
 
 QTEST_GUILESS_MAIN(TestDownloadRun)

@@ -1,3 +1,4 @@
+#include "download/patchdecoder.h"
 #include "download/targetpath.h"
 #include "testutil.h"
 #include "updatelist/listsignature.h"
@@ -119,6 +120,7 @@ private Q_SLOTS:
     void init();
 
     void listRoundTripsThroughUpdater();
+    void patchesRoundTrip();
     void unsignedListDropsOutdatedSignature();
     void acceptedBoundaries_data();
     void acceptedBoundaries();
@@ -180,6 +182,51 @@ QString TestPublishing::generateKey(const QString &algorithm)
         return {};
     }
     return path;
+}
+
+void TestPublishing::patchesRoundTrip()
+{
+    // a.dll changed a little: a patch. b.dll is the same: none. c.dll changed everywhere: a
+    // patch would not be smaller than half the file, so none either.
+    const QByteArray oldA = randomBytes(200000, 1);
+    QByteArray newA = oldA;
+    newA.replace(5000, 100, randomBytes(100, 2));
+    const QString previous = dir->filePath(QStringLiteral("poprzednie"));
+    QVERIFY(QDir().mkpath(previous));
+    for (const auto &[name, before, now] : {std::tuple {"a.dll", oldA, newA},
+             std::tuple {"b.dll", randomBytes(1000, 3), randomBytes(1000, 3)},
+             std::tuple {"c.dll", randomBytes(50000, 4), randomBytes(50000, 5)}}) {
+        QVERIFY(writeFile(previous + QLatin1Char('/') + name, before));
+        QVERIFY(writeFile(folder + QLatin1Char('/') + name, now));
+    }
+    QVERIFY(writeFile(manifestPath, "A 1 a.dll\nB 1 b.dll\nC 1 c.dll\n"));
+
+    const Run result = makeList({folder, defaultBase, manifestPath, QStringLiteral("--previous"),
+        previous, QStringLiteral("--previous"), previous});
+    QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
+    const std::optional<QMap<QString, UpdateEntry>> entries
+        = parseUpdateList(readFile(folder + QLatin1Char('/') + listName));
+    QVERIFY(entries);
+    QVERIFY(entries->value("B").patches.isEmpty());
+    QVERIFY(entries->value("C").patches.isEmpty());
+    const QList<PatchOffer> patches = entries->value("A").patches;
+    QCOMPARE(patches.size(), 1);
+    const QString patchName = "a.dll." + QString::fromLatin1(sha256Hex(oldA)) + ".patch";
+    QCOMPARE(patches.at(0).from, sha256Hex(oldA));
+    QCOMPARE(patches.at(0).link, defaultBase + QLatin1Char('/') + patchName);
+    const QByteArray patch = readFile(folder + QLatin1Char('/') + patchName);
+    QCOMPARE(patches.at(0).size, patch.size());
+    QCOMPARE(patches.at(0).sha256, sha256Hex(patch));
+
+    PatchDecoder decoder;
+    QVERIFY(decoder.open(previous + QStringLiteral("/a.dll")));
+    QByteArray decoded;
+    QVERIFY(decoder.feed(patch.constData(), patch.size(), [&](const char *data, qsizetype size) {
+        decoded.append(data, size);
+        return true;
+    }));
+    QVERIFY(decoder.complete());
+    QVERIFY(decoded == newA);
 }
 
 void TestPublishing::listRoundTripsThroughUpdater()

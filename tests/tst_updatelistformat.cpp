@@ -71,6 +71,8 @@ private Q_SLOTS:
     void refusedLine();
     void integrity_data();
     void integrity();
+    void patchElements_data();
+    void patchElements();
     void lines_data();
     void lines();
     void parseList();
@@ -221,6 +223,56 @@ void TestUpdateListFormat::integrity()
         QTEST(*parsed->entry.size, "sizeText");
         QTEST(parseSizeText(*parsed->entry.size).value_or(-1), "size");
     }
+}
+
+void TestUpdateListFormat::patchElements_data()
+{
+    QTest::addColumn<QString>("middle");
+    QTest::addColumn<QStringList>("links"); // of the elements taken, in order
+
+    const QString f = QString(64, 'a');
+    const QString p = QString(64, 'B');
+    const auto patch = [&](const QString &attributes, const QString &link) {
+        return "<patch " + attributes + ">" + link + "</patch>";
+    };
+    const QString good = "from=\"" + f + "\" sha256=\"" + p + "\" size=\"42\"";
+    const QString link = "http://host/x.patch";
+    QTest::newRow("one, between the others") << "<sha256>" + f + "</sha256>" + patch(good, link)
+            + "<size>9</size>" << QStringList {link};
+    QTest::newRow("two, https") << patch(good, link) + patch(good, "https://h:8/y")
+                                << QStringList {link, "https://h:8/y"};
+    QTest::newRow("attributes in another order")
+        << patch("sha256=\"" + p + "\" from=\"" + f + "\" size=\"42\"", link) << QStringList();
+    QTest::newRow("single quotes")
+        << patch(QString(good).replace('"', '\''), link) << QStringList();
+    QTest::newRow("two blanks") << patch(QString(good).replace(' ', "  "), link) << QStringList();
+    QTest::newRow("63 digits") << patch(QString(good).replace(f, f.left(63)), link)
+                               << QStringList();
+    QTest::newRow("size not decimal")
+        << patch(QString(good).replace("42", "0x2a"), link) << QStringList();
+    QTest::newRow("relative link") << patch(good, "x.patch") << QStringList();
+    QTest::newRow("other scheme") << patch(good, "file://host/x.patch") << QStringList();
+    QTest::newRow("no host") << patch(good, "http:///x.patch") << QStringList();
+    QTest::newRow("unclosed, then a good one")
+        << "<patch " + good + ">" + link + patch(good, link) << QStringList {link};
+}
+
+void TestUpdateListFormat::patchElements()
+{
+    QFETCH(QString, middle);
+    QFETCH(QStringList, links);
+
+    const std::optional<UpdateListLine> line
+        = parseUpdateListLine("<A><ver>1</ver>" + middle + "<link>http://h/a</link></A>");
+    QVERIFY(line);
+    QStringList taken;
+    for (const PatchOffer &offer : line->entry.patches) {
+        QCOMPARE(offer.from, QByteArray(64, 'a'));
+        QCOMPARE(offer.sha256, QByteArray(64, 'b'));
+        QCOMPARE(offer.size, 42);
+        taken.append(offer.link);
+    }
+    QCOMPARE(taken, links);
 }
 
 void TestUpdateListFormat::lines_data()

@@ -108,7 +108,9 @@ void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         && progressClock.elapsed() < progressIntervalMs)
         return;
     progressClock.start();
-    const QString fileName = QFileInfo(transfer->targetPath()).fileName();
+    // The run's file name, not the transfer's target: a patch is fetched under another name.
+    const QString fileName = downloadRun ? downloadRun->currentFileName()
+                                         : QFileInfo(transfer->targetPath()).fileName();
     progressLabel->setText(
         tr("Trwa pobieranie pliku: %1 (%2 / %3)")
             .arg(fileName, QString::number(bytesReceived), QString::number(bytesTotal)));

@@ -1,10 +1,13 @@
 #include "downloadrun.h"
 
+#include "filehasher.h"
+#include "patchchoice.h"
+#include "patchupdate.h"
 #include "targetpath.h"
 #include "updatelist/updatelistformat.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
-
 #include <QUrl>
 
 DownloadRun::DownloadRun(
@@ -39,7 +42,7 @@ void DownloadRun::startNext()
         return;
     }
     entryName = next.key();
-    const UpdateEntry entry = *next;
+    entry = *next;
     ++next;
 
     const QUrl url(entry.link);
@@ -54,7 +57,63 @@ void DownloadRun::startNext()
         end(Result::Stopped);
         return;
     }
-    auto *transfer = new FileTransfer(url, targetPath(installDirectory, fileName), policy, this);
+    target = targetPath(installDirectory, fileName);
+    const QFileInfo installed(target);
+    if (mayUsePatches(entry) && installed.isFile() && !installed.isSymLink()) {
+        hasher = new FileHasher(this);
+        connect(hasher, &FileHasher::finished, this, &DownloadRun::installedHashed);
+        hasher->start(target);
+        return;
+    }
+    startWholeFile();
+}
+
+FileTransfer *DownloadRun::transfer() const
+{
+    return patch ? patch->transfer() : current;
+}
+
+void DownloadRun::installedHashed(const QByteArray &sha256)
+{
+    hasher->disconnect(this);
+    hasher->deleteLater();
+    hasher = nullptr;
+    const std::optional<PatchOffer> offer = choosePatch(entry, sha256);
+    if (!offer) {
+        startWholeFile();
+        return;
+    }
+    patch = new PatchUpdate(*offer, target, fileIntegrity(entry), policy, this);
+    connect(patch, &PatchUpdate::progress, this, &DownloadRun::progress);
+    connect(patch, &PatchUpdate::finished, this, &DownloadRun::patchFinished);
+    if (!patch->start(network)) {
+        patchFinished(FileTransfer::Outcome::Failed);
+        return;
+    }
+    emit transferStarted(patch->transfer());
+}
+
+void DownloadRun::patchFinished(FileTransfer::Outcome outcome)
+{
+    PatchUpdate *ending = patch;
+    patch = nullptr;
+    ending->disconnect(this);
+    ending->deleteLater();
+    if (outcome == FileTransfer::Outcome::Installed
+        || outcome == FileTransfer::Outcome::Unwritable) {
+        if (outcome == FileTransfer::Outcome::Unwritable)
+            errors.append(entryName + QStringLiteral(": ") + ending->errorText());
+        transferFinished(outcome);
+        return;
+    }
+    // The patch was only a shorter way to the same file: the whole file decides.
+    patchErrors.append(entryName + QStringLiteral(": ") + ending->errorText());
+    startWholeFile();
+}
+
+void DownloadRun::startWholeFile()
+{
+    auto *transfer = new FileTransfer(QUrl(entry.link), target, policy, this);
     transfer->setIntegrity(fileIntegrity(entry));
     transfer->setRequireKnownLength(true);
     if (!transfer->start(network)) {
@@ -98,6 +157,11 @@ void DownloadRun::releaseTransfer()
         ending->abort();
         ending->deleteLater();
     }
+    // A patch under way takes its kept-aside patch and its new file with it.
+    delete patch;
+    patch = nullptr;
+    delete hasher;
+    hasher = nullptr;
 }
 
 void DownloadRun::end(Result result)

@@ -9,11 +9,15 @@
 #include <QPointer>
 #include <QString>
 
+class FileHasher;
+class PatchUpdate;
 class QNetworkAccessManager;
 
 // One download run: the ticked entries in name order, one file at a time, each into the install
 // directory (the main executable) or its "plugins/". A file that fails does not stop the run; a
 // target that cannot be written, or a link that is no http(s) or names no safe file, does.
+// A file the line offers a patch for is fetched as that patch when the installed file is the
+// patch's base; any failure on that way falls back, once and silently, to the whole file.
 // The run ends in exactly one finished(); destroying it before that stops the transfer in
 // flight and drops its unfinished file.
 class DownloadRun : public QObject
@@ -44,10 +48,12 @@ public:
     QString currentFileName() const { return fileName; }
     // A file has failed so far (one that could not be written stops the run instead).
     bool hadProblems() const { return problems; }
-    // The transfer in flight; null between files.
-    FileTransfer *transfer() const { return current; }
+    // The transfer in flight (a patch's, while one is fetched); null between files.
+    FileTransfer *transfer() const;
     // Why files failed or the run stopped, one line each: for tests and closing notes.
     QStringList errorTexts() const { return errors; }
+    // Why patches were given up for the whole file, one line each.
+    QStringList patchErrorTexts() const { return patchErrors; }
 
 Q_SIGNALS:
     // A file is next, before its link and target are checked.
@@ -60,6 +66,9 @@ Q_SIGNALS:
 
 private:
     void startNext();
+    void installedHashed(const QByteArray &sha256);
+    void patchFinished(FileTransfer::Outcome outcome);
+    void startWholeFile();
     void transferFinished(FileTransfer::Outcome outcome);
     void releaseTransfer();
     void end(Result result);
@@ -70,10 +79,15 @@ private:
     QMap<QString, UpdateEntry>::const_iterator next;
     QString entryName;
     QString fileName;
+    QString target;
+    UpdateEntry entry;
     QPointer<QNetworkAccessManager> network;
     FileTransfer *current = nullptr;
+    FileHasher *hasher = nullptr;
+    PatchUpdate *patch = nullptr;
     bool problems = false;
     bool ended = false;
     Result runResult = Result::Done;
     QStringList errors;
+    QStringList patchErrors;
 };

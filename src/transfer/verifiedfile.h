@@ -50,6 +50,8 @@ public:
     void discard();
 
     QString targetPath() const { return staged.targetPath(); }
+    // Where the new bytes wait until commit(); empty before open().
+    QString stagingPath() const { return staged.stagingPath(); }
 
 Q_SIGNALS:
     void committed(bool installed);

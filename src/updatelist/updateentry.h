@@ -1,5 +1,8 @@
 #pragma once
 
+#include "patchoffer.h"
+
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -14,4 +17,6 @@ struct UpdateEntry
     // malformed value fails the download instead of silently skipping the check.
     std::optional<QString> sha256;
     std::optional<QString> size;
+    // Well-formed patch elements only; a malformed one is as if it were not there.
+    QList<PatchOffer> patches;
 };

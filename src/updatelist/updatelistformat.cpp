@@ -92,6 +92,7 @@ std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
             = elementText(parts->middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
         result.entry.size
             = elementText(parts->middle, QLatin1String("<size>"), QLatin1String("</size>"));
+        result.entry.patches = parsePatchOffers(parts->middle);
     }
     return result;
 }
@@ -157,6 +158,29 @@ std::optional<QMap<QString, UpdateEntry>> parseUpdateList(
     if (tooMany)
         return std::nullopt;
     return entries;
+}
+
+QList<PatchOffer> parsePatchOffers(QStringView middle)
+{
+    // The address: absolute http(s) with a host, and nothing that could end the element or
+    // hide in it.
+    static const QRegularExpression element(QStringLiteral(
+        "<patch from=\"([0-9A-Fa-f]{64})\" sha256=\"([0-9A-Fa-f]{64})\" size=\"([0-9]{1,18})\">"
+        "((?:[Hh][Tt][Tt][Pp][Ss]?)://[^\\s<>\"/]+[^\\s<>\"]*)</patch>"));
+    QList<PatchOffer> offers;
+    if (!middle.contains(QLatin1String("<patch ")))
+        return offers;
+    QRegularExpressionMatchIterator matches = element.globalMatch(middle);
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        PatchOffer offer;
+        offer.from = match.captured(1).toLatin1().toLower();
+        offer.sha256 = match.captured(2).toLatin1().toLower();
+        offer.size = match.captured(3).toLongLong();
+        offer.link = match.captured(4);
+        offers.append(offer);
+    }
+    return offers;
 }
 
 bool isValidSha256Text(const QString &text)

@@ -59,6 +59,11 @@ inline FileIntegrity fileIntegrity(const UpdateEntry &entry)
     return fileIntegrity(entry.size, entry.sha256);
 }
 
+// The well-formed "<patch from=\"F\" sha256=\"P\" size=\"N\">URL</patch>" elements of a line's
+// middle text. A malformed one is skipped: a patch can only make an update smaller, so a
+// mistake in one must not decide anything.
+QList<PatchOffer> parsePatchOffers(QStringView middle);
+
 // Integrity elements: exactly 64 hex digits, and a decimal byte count.
 bool isValidSha256Text(const QString &text);
 std::optional<qint64> parseSizeText(const QString &text);

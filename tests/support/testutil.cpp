@@ -5,6 +5,9 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QRandomGenerator>
+
+#include <zstd.h>
 
 #include <csignal>
 
@@ -44,6 +47,30 @@ QByteArray bodyOf(int size, char seed)
     for (int i = 0; i < size; ++i)
         body[i] = char(seed + i * 7);
     return body;
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+QByteArray zstdPatch(const QByteArray &base, const QByteArray &target)
+{
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 19);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 27);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_refPrefix(context, base.constData(), size_t(base.size()));
+    QByteArray patch(qsizetype(ZSTD_compressBound(size_t(target.size()))), Qt::Uninitialized);
+    const size_t size = ZSTD_compress2(
+        context, patch.data(), size_t(patch.size()), target.constData(), size_t(target.size()));
+    ZSTD_freeCCtx(context);
+    patch.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
+    return patch;
 }
 
 QByteArray polishWindows1250(const QString &text)

@@ -16,6 +16,10 @@ QStringList treeOf(const QString &root);
 QByteArray sha256Hex(const QByteArray &bytes);
 // `size` bytes of a pattern that `seed` shifts: bodies that differ from each other everywhere.
 QByteArray bodyOf(int size, char seed);
+// Bytes no compressor can shorten, the same for the same seed.
+QByteArray randomBytes(int size, quint32 seed);
+// A zstd frame that turns `base` into `target`, as "zstd --patch-from=BASE TARGET" makes one.
+QByteArray zstdPatch(const QByteArray &base, const QByteArray &target);
 // ASCII and the Polish letters in Windows-1250, written out byte by byte so that a list made
 // here does not depend on the toolkit's converters (a Qt without ICU has none); "?" for
 // anything else.

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+// The SHA-256 of an installed file, read a slice at a time from the event loop so that a large
+// file never freezes the window. Ends in exactly one finished(); destroying it before that
+// stops it.
+class FileHasher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FileHasher(QObject *parent = nullptr);
+
+    // One event-loop turn reads at most this much.
+    static constexpr qint64 sliceBytes = 4 * 1024 * 1024;
+
+    void start(const QString &path);
+
+Q_SIGNALS:
+    // Lower-case hex; empty when the file could not be read.
+    void finished(const QByteArray &sha256);
+
+private:
+    void hashSlice();
+
+    QFile file;
+    QCryptographicHash hash {QCryptographicHash::Sha256};
+};

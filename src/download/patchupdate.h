@@ -1,0 +1,62 @@
+#pragma once
+
+#include "patchdecoder.h"
+#include "transfer/fileintegrity.h"
+#include "transfer/filetransfer.h"
+#include "transfer/transferpolicy.h"
+#include "updatelist/patchoffer.h"
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class VerifiedFile;
+
+// One file updated by a patch: the patch is fetched like any file (retries, resume, its size
+// as a cap, its checksum), kept aside beside the target, decoded against the installed file
+// into a new staging file, and that takes the target's place only when it is exactly the file
+// the line describes. Ends in one finished(): Installed, Unwritable (the checked file could not
+// take the target's place), or Failed, after which nothing of the patch is left on disk and
+// the target is as it was. Destroying it earlier stops it the same way.
+class PatchUpdate : public QObject
+{
+    Q_OBJECT
+
+public:
+    PatchUpdate(const PatchOffer &offer, const QString &targetPath, const FileIntegrity &result,
+        const TransferPolicy &policy, QObject *parent = nullptr);
+    ~PatchUpdate() override;
+
+    // False when the patch cannot even be kept aside; nothing was requested then.
+    bool start(QNetworkAccessManager *network);
+
+    // The patch's transfer while it is under way; null afterwards.
+    FileTransfer *transfer() const { return patchTransfer.get(); }
+    QString errorText() const { return error; }
+
+    // The patch is kept under this name's staging file until it has been decoded.
+    static QString holdingPath(const QString &targetPath);
+
+Q_SIGNALS:
+    void progress(qint64 bytesReceived, qint64 bytesTotal);
+    void finished(FileTransfer::Outcome outcome);
+
+private:
+    void patchReceived(FileTransfer::Outcome outcome);
+    void decodeSlice();
+    void finish(FileTransfer::Outcome outcome, const QString &reason = {});
+
+    PatchOffer offer;
+    QString target;
+    FileIntegrity resultIntegrity;
+    TransferPolicy policy;
+    std::unique_ptr<FileTransfer> patchTransfer;
+    QFile patchFile;
+    PatchDecoder decoder;
+    std::unique_ptr<VerifiedFile> newFile;
+    bool ended = false;
+    QString error;
+};
