@@ -148,7 +148,7 @@ private:
 void TestPublishing::initTestCase()
 {
 #ifdef Q_OS_WIN
-    QSKIP("scripts/make-list is a bash script for the publisher's Linux machine");
+    QSKIP("scripts/make-list is a Python script for the publisher's Linux machine");
 #endif
     QVERIFY2(QFileInfo(QStringLiteral(MAKE_LIST_SCRIPT)).isExecutable(), MAKE_LIST_SCRIPT);
     const Run help = makeList({QStringLiteral("--help")});
