@@ -1,3 +1,4 @@
+#include "app/toolkittranslation.h"
 #include "dialog/updatedialog.h"
 #include "dialogflow.h"
 #include "testutil.h"
@@ -144,6 +145,7 @@ class TestDialog : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void toolkitButtonsInPolish();
     void init();
     void cleanup();
 
@@ -538,6 +540,18 @@ void TestDialog::unwritableWorkingDirectory()
     QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
     QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
+}
+
+void TestDialog::toolkitButtonsInPolish()
+{
+    // Whatever the system's language: the test environment is the C locale.
+    QVERIFY(installToolkitTranslation(*qApp));
+    // The other tests see the window as the system's language leaves it.
+    const auto uninstall = qScopeGuard([] { delete qApp->findChild<QTranslator *>(); });
+    QMessageBox box(
+        QMessageBox::Question, "Aktualizator", "?", QMessageBox::Ok | QMessageBox::Cancel);
+    QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("OK"));
+    QCOMPARE(box.button(QMessageBox::Cancel)->text(), QStringLiteral("Anuluj"));
 }
 
 QTEST_MAIN(TestDialog)

@@ -1,3 +1,4 @@
+#include "app/toolkittranslation.h"
 #include "dialog/updatedialog.h"
 
 #include <QApplication>
@@ -6,6 +7,7 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    installToolkitTranslation(app);
     // Users behind a company proxy expect a desktop program to honour the system's settings.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
 
