@@ -1,3 +1,4 @@
+#include "app/toolkittranslation.h"
 #include "dialog/updatedialog.h"
 #include "dialogflow.h"
 #include "httpserver.h"
@@ -49,6 +50,7 @@ private Q_SLOTS:
     void cleanup();
 
     void wholeFlow();
+    void enterMovesForward();
     void nothingToDownload_data();
     void nothingToDownload();
     void missingPluginsDirectory();
@@ -145,6 +147,54 @@ void TestDownload::wholeFlow()
     QCOMPARE(pluginFiles(), QStringList({"B2.dll", "a.dll", "b.dll"}));
     QCOMPARE(treeOf("."),
         QStringList({"plugins", "plugins/B2.dll", "plugins/a.dll", "plugins/b.dll", "welor.exe"}));
+}
+
+namespace {
+
+// Where the window sends a key the user presses.
+void pressEnter(QDialog *dialog)
+{
+    QWidget *target = dialog->focusWidget();
+    QVERIFY2(target, "nothing in the window has the focus");
+    QTest::keyClick(target, Qt::Key_Return);
+}
+
+} // namespace
+
+void TestDownload::enterMovesForward()
+{
+    QVERIFY(installToolkitTranslation(*qApp));
+    const auto uninstall = qScopeGuard([] { delete qApp->findChild<QTranslator *>(); });
+    HttpServer server;
+    server.setResponse("/files/a.dll", {200, bodyOf(60000, 'a'), {}, 6, 100});
+    server.setBody(listPath, fileLine(server, "a", "a.dll"));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator", "a::1"});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+
+    QTest::mouseClick(DialogProbe::checkButton(&dialog), Qt::LeftButton);
+    QTRY_VERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
+    MessageBoxAnswerer answerer(QMessageBox::Ok);
+    pressEnter(&dialog);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.buttonTexts.first(), QStringList({"Anuluj", "OK"}));
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), selectionCaption);
+
+    pressEnter(&dialog);
+    QCOMPARE(DialogProbe::caption(&dialog)->text(), progressCaption);
+    // The run is not ended by keys meant for the next page.
+    QTest::keyClick(dialog.focusWidget(), Qt::Key_Return);
+    QTest::keyClick(dialog.focusWidget(), Qt::Key_Space);
+    QVERIFY(dialog.isVisible());
+    DialogFlow::waitForEnd(&dialog);
+    QCOMPARE(DialogProbe::statusText(&dialog), successText);
+    QCOMPARE(readFile("plugins/a.dll"), bodyOf(60000, 'a'));
+
+    pressEnter(&dialog);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(answerer.count(), 1);
 }
 
 void TestDownload::nothingToDownload_data()

@@ -47,8 +47,6 @@ void UpdateDialog::parseArguments(const QStringList &arguments)
             listLayout->addWidget(label);
     }
 
-    if (detachedMode) {
-        checkButton->setDisabled(true);
+    if (detachedMode)
         checkClicked();
-    }
 }

@@ -16,6 +16,7 @@ void UpdateDialog::download()
 {
     captionLabel->setText(QStringLiteral("Postęp aktualizacji:"));
     stage = 1;
+    holdKeys();
     nextButton->setDisabled(true);
 
     const QMap<QString, QCheckBox *> boxes = selectionBoxes;
@@ -137,4 +138,5 @@ void UpdateDialog::finishUpdate()
     } else {
         progressLabel->setText(tr("Aktualizacja zakończona pomyślnie"));
     }
+    offerButton(closeButton);
 }

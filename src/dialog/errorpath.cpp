@@ -25,6 +25,8 @@ void UpdateDialog::abortUpdate()
         currentEntry = nullptr;
     }
     releaseNetwork();
+    holdKeys();
     checkButton->setDisabled(true);
     nextButton->setDisabled(true);
+    offerButton(closeButton);
 }

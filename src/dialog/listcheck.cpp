@@ -12,6 +12,7 @@ void UpdateDialog::checkClicked()
     if (listFetcher)
         return;
     network = new QNetworkAccessManager(this);
+    holdKeys();
     checkButton->setDisabled(true);
     listFetcher = new UpdateListFetcher(serverBase, publicKey, transferPolicy, this);
     connect(listFetcher, &UpdateListFetcher::transferStarted, this, &UpdateDialog::watchTransfer);
@@ -46,8 +47,8 @@ void UpdateDialog::updateListDownloaded()
         updateList.insert(it.key(), new UpdateEntry(it.value()));
     }
     showUpdateList();
-    nextButton->setEnabled(true);
     checkButton->setDisabled(true);
+    offerButton(nextButton);
 }
 
 void UpdateDialog::downloadReadyRead()

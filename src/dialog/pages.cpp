@@ -55,4 +55,6 @@ void UpdateDialog::showSelection()
         selectionBoxes.insert(it.key(), box);
         listLayout->addWidget(box);
     }
+    // Enter on a check box goes on as well: the default button takes the key.
+    offerButton(nextButton);
 }

@@ -73,6 +73,22 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
 
     setFixedSize(400, 400);
     setWindowTitle(tr("Aktualizacja"));
+    offerButton(checkButton);
+}
+
+void UpdateDialog::offerButton(QPushButton *button)
+{
+    button->setEnabled(true);
+    button->setDefault(true);
+    button->setFocus();
+}
+
+void UpdateDialog::holdKeys()
+{
+    scrollArea->setFocus();
+    // Focus leaving a default button hands the default back, so clear it only after the move.
+    for (QPushButton *button : {checkButton, nextButton, closeButton})
+        button->setDefault(false);
 }
 
 UpdateDialog::~UpdateDialog()

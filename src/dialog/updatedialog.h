@@ -62,6 +62,11 @@ private:
     void startNextDownload();
     void finishUpdate();
     void stopOnUnwritableTarget();
+    // Enter does what the button offered does: it is the default and has the focus.
+    void offerButton(QPushButton *button);
+    // While work runs, Enter and Space do nothing: no default, the focus off every button. Comes
+    // before a focused button is disabled, which would hand the focus on to "Zamknij".
+    void holdKeys();
 
     // Follows the transfer in flight in targetFile and reply, across its retries.
     void watchTransfer(FileTransfer *transfer);

@@ -114,6 +114,8 @@ public:
     QStringList titles;
     QStringList texts;
     QList<QMessageBox::StandardButtons> buttons;
+    // Each box's button texts, the default one first.
+    QList<QStringList> buttonTexts;
     int count() const { return int(texts.size()); }
 
 private:
@@ -126,6 +128,11 @@ private:
         titles.append(box->windowTitle());
         texts.append(box->text());
         buttons.append(box->standardButtons());
+        QStringList labels;
+        const QList<QAbstractButton *> all = box->buttons();
+        for (QAbstractButton *b : all)
+            labels.insert(b == box->defaultButton() ? 0 : labels.size(), b->text());
+        buttonTexts.append(labels);
         if (QAbstractButton *b = box->button(answer))
             b->click();
         else
