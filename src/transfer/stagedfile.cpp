@@ -1,5 +1,8 @@
 #include "stagedfile.h"
 
+#include "fileinuse.h"
+#include "leftoverfile.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -226,9 +229,11 @@ bool StagedFile::folderUnchanged() const
 #endif
 }
 
-bool StagedFile::commit()
+bool StagedFile::seal()
 {
-    if (committed || !flush())
+    if (!file.isOpen())
+        return !failed && !stagingName.isEmpty();
+    if (!flush())
         return false;
         // The bytes reach the disk before the name does, so a power cut leaves the old file or the
         // new one, never a name over missing bytes.
@@ -238,12 +243,29 @@ bool StagedFile::commit()
     bool ok = ::fsync(file.handle()) == 0 || errno == EINVAL || errno == ENOTSUP;
 #endif
     file.close();
-    ok = ok && file.error() == QFileDevice::NoError && folderUnchanged();
+    failed = !ok || file.error() != QFileDevice::NoError;
+    return !failed;
+}
+
+StagedFile::Replace StagedFile::replace()
+{
+    if (committed)
+        return Replace::Failed;
+    bool ok = seal() && folderUnchanged();
 #ifdef Q_OS_WIN
-    ok = ok && !isReparsePoint(target)
-        && MoveFileExW(nativePath(stagingPath()).c_str(),
-            nativePath(folder + QLatin1Char('/') + name).c_str(),
-            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    ok = ok && !isReparsePoint(target);
+    const QString targetPath = folder + QLatin1Char('/') + name;
+    if (ok
+        && !MoveFileExW(nativePath(stagingPath()).c_str(), nativePath(targetPath).c_str(),
+            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        // A program that has either file open refuses the rename for as long as it keeps it.
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+            || (error == ERROR_ACCESS_DENIED
+                && (isFileInUse(targetPath) || isFileInUse(stagingPath()))))
+            return Replace::Held;
+        ok = false;
+    }
 #else
     const QByteArray nativeName = QFile::encodeName(name);
     struct stat existing
@@ -258,10 +280,18 @@ bool StagedFile::commit()
 #endif
     if (!ok) {
         discard();
-        return false;
+        return Replace::Failed;
     }
     committed = true;
-    return true;
+    return Replace::Done;
+}
+
+bool StagedFile::commit()
+{
+    const Replace result = replace();
+    if (result == Replace::Held)
+        discard();
+    return result == Replace::Done;
 }
 
 void StagedFile::discard()
@@ -271,7 +301,10 @@ void StagedFile::discard()
     if (stagingName.isEmpty())
         return;
 #ifdef Q_OS_WIN
-    QFile::remove(stagingPath());
+    // A program that holds the file without sharing keeps it from being removed; it goes once
+    // that program lets go.
+    if (!QFile::remove(stagingPath()) && QFileInfo::exists(stagingPath()))
+        removeWhenReleased(stagingPath());
 #else
     if (folderFd >= 0)
         unlinkat(folderFd, QFile::encodeName(stagingName).constData(), 0);

@@ -27,6 +27,15 @@ public:
     bool restart();
     // False when a byte written so far did not reach the disk (a full disk shows here).
     bool flush();
+    // Flushes the bytes to the disk and closes the file, so that other programs (a virus
+    // scanner, say) can read it while the rename waits. No write comes after it.
+    bool seal();
+    // Puts the new bytes in the target's place with one rename. Held: another program has the
+    // target or the staging file open, so the rename was refused; the staging file is kept for
+    // another try. Failed: the staging file is gone.
+    enum class Replace { Done, Held, Failed };
+    Replace replace();
+    // replace(), but a held file ends it as well: the staging file is gone unless it is Done.
     bool commit();
     // Drops the staging file now; the target stays as it was.
     void discard();

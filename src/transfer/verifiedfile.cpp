@@ -83,6 +83,11 @@ void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &
     inUseCheck = std::move(inUse);
     inUseBackoffMs = 0;
     inUseClock.start();
+    if (!staged.seal()) {
+        staged.discard();
+        emit committed(false);
+        return;
+    }
     tryCommit();
 }
 
@@ -95,20 +100,25 @@ void VerifiedFile::discard()
 
 void VerifiedFile::tryCommit()
 {
-    const bool inUse = inUseCheck ? inUseCheck(targetPath()) : isFileInUse(targetPath());
     const qint64 waited = inUseClock.elapsed();
-    if (inUse && waited < inUseWaitMs) {
-        // A commit whose rename fails drops the new bytes, so wait for the file to become free
-        // before trying, without holding up the window.
-        inUseBackoffMs = inUseBackoffMs == 0 ? firstInUseBackoffMs
-                                             : qMin(inUseBackoffMs * 2, longestInUseBackoffMs);
-        if (!inUseTimer) {
-            inUseTimer = new QTimer(this);
-            inUseTimer->setSingleShot(true);
-            connect(inUseTimer, &QTimer::timeout, this, &VerifiedFile::tryCommit);
-        }
-        inUseTimer->start(int(qBound(qint64(1), qint64(inUseBackoffMs), inUseWaitMs - waited)));
+    const bool lastTry = waited >= inUseWaitMs;
+    const bool targetHeld = inUseCheck ? inUseCheck(targetPath()) : isFileInUse(targetPath());
+    // The rename is only tried once the target looks free; when it is refused all the same (a
+    // program holds the new file itself), the checked bytes stay for the next try. Only the last
+    // one may drop them.
+    const StagedFile::Replace result = targetHeld ? StagedFile::Replace::Held : staged.replace();
+    if (result != StagedFile::Replace::Held || lastTry) {
+        if (result != StagedFile::Replace::Done)
+            staged.discard();
+        emit committed(result == StagedFile::Replace::Done);
         return;
     }
-    emit committed(!inUse && staged.commit());
+    inUseBackoffMs = inUseBackoffMs == 0 ? firstInUseBackoffMs
+                                         : qMin(inUseBackoffMs * 2, longestInUseBackoffMs);
+    if (!inUseTimer) {
+        inUseTimer = new QTimer(this);
+        inUseTimer->setSingleShot(true);
+        connect(inUseTimer, &QTimer::timeout, this, &VerifiedFile::tryCommit);
+    }
+    inUseTimer->start(int(qBound(qint64(1), qint64(inUseBackoffMs), inUseWaitMs - waited)));
 }
