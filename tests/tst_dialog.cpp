@@ -502,7 +502,8 @@ void TestDialog::unreadableListFile()
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
     QVERIFY(!DialogProbe::checkButton(&dialog)->isHidden());
     QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
-    QVERIFY(DialogProbe::closeButton(&dialog)->isEnabled());
+    QVERIFY(DialogProbe::closeButton(&dialog)->isDefault());
+    QCOMPARE(dialog.focusWidget(), DialogProbe::closeButton(&dialog));
 }
 
 void TestDialog::unwritableWorkingDirectory()

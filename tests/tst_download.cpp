@@ -173,6 +173,7 @@ void TestDownload::enterMovesForward()
     dialog.parseArguments({"aktualizator", "a::1"});
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QCOMPARE(dialog.focusWidget(), DialogProbe::checkButton(&dialog));
 
     QTest::mouseClick(DialogProbe::checkButton(&dialog), Qt::LeftButton);
     QTRY_VERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
@@ -182,6 +183,8 @@ void TestDownload::enterMovesForward()
     QCOMPARE(answerer.buttonTexts.first(), QStringList({"Anuluj", "OK"}));
     QCOMPARE(DialogProbe::caption(&dialog)->text(), selectionCaption);
 
+    // From a check box as well.
+    DialogProbe::checkBoxes(&dialog).first()->setFocus();
     pressEnter(&dialog);
     QCOMPARE(DialogProbe::caption(&dialog)->text(), progressCaption);
     // The run is not ended by keys meant for the next page.
