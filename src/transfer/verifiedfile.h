@@ -43,8 +43,8 @@ public:
     std::optional<QString> verify();
     // Puts the checked bytes in the target's place at once.
     bool commit();
-    // The same, but waits up to waitMs (without blocking) while inUse says the target is held;
-    // ends in committed().
+    // The same, but waits up to waitMs (without blocking) while inUse says the target is held
+    // or the rename is refused because another program holds either file; ends in committed().
     void commitWhenFree(int waitMs, std::function<bool(const QString &)> inUse);
     // Drops the new bytes now; the target stays as it was.
     void discard();
