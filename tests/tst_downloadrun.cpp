@@ -18,11 +18,13 @@ enum class Failure { None, DiskFull };
 // What the server holds for a patch: the good one, nothing, other bytes than the line's
 // checksum, bytes that are no frame, or a frame made for another base.
 enum class PatchServed { Good, Missing, WrongChecksum, Corrupt, OtherBase };
+enum class PatchLine { Plain, NoSize, LeftOvers };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Failure)
 Q_DECLARE_METATYPE(PatchServed)
+Q_DECLARE_METATYPE(PatchLine)
 
 class TestDownloadRun : public QObject
 {
@@ -256,20 +258,30 @@ void TestDownloadRun::patches_data()
     QTest::addColumn<PatchServed>("served");
     QTest::addColumn<bool>("wholeFileGood");
     QTest::addColumn<QStringList>("requested");
+    QTest::addColumn<PatchLine>("variant");
 
     const QStringList patchThenWhole {"/patches/x.patch", "/files/x.dll"};
+    const QStringList wholeOnly {"/files/x.dll"};
     QTest::newRow("patch used") << true << PatchServed::Good << true
-                                << QStringList {"/patches/x.patch"};
+                                << QStringList {"/patches/x.patch"} << PatchLine::Plain;
     QTest::newRow("another installed file: whole file only")
-        << false << PatchServed::Good << true << QStringList {"/files/x.dll"};
-    QTest::newRow("patch 404") << true << PatchServed::Missing << true << patchThenWhole;
+        << false << PatchServed::Good << true << wholeOnly << PatchLine::Plain;
+    QTest::newRow("patch 404") << true << PatchServed::Missing << true << patchThenWhole
+                               << PatchLine::Plain;
     QTest::newRow("patch checksum wrong")
-        << true << PatchServed::WrongChecksum << true << patchThenWhole;
-    QTest::newRow("corrupt frame") << true << PatchServed::Corrupt << true << patchThenWhole;
+        << true << PatchServed::WrongChecksum << true << patchThenWhole << PatchLine::Plain;
+    QTest::newRow("corrupt frame") << true << PatchServed::Corrupt << true << patchThenWhole
+                                   << PatchLine::Plain;
     QTest::newRow("frame for another base")
-        << true << PatchServed::OtherBase << true << patchThenWhole;
+        << true << PatchServed::OtherBase << true << patchThenWhole << PatchLine::Plain;
     QTest::newRow("patch and whole file bad")
-        << true << PatchServed::OtherBase << false << patchThenWhole;
+        << true << PatchServed::OtherBase << false << patchThenWhole << PatchLine::Plain;
+    // Nothing but the frame would bound what the patch writes.
+    QTest::newRow("no size on the line: whole file only")
+        << true << PatchServed::Good << true << wholeOnly << PatchLine::NoSize;
+    // A run killed during a patch left both staging files; the whole file takes them along.
+    QTest::newRow("left-over staging files go")
+        << false << PatchServed::Good << true << wholeOnly << PatchLine::LeftOvers;
 }
 
 void TestDownloadRun::patches()
@@ -278,6 +290,7 @@ void TestDownloadRun::patches()
     QFETCH(PatchServed, served);
     QFETCH(bool, wholeFileGood);
     QFETCH(QStringList, requested);
+    QFETCH(PatchLine, variant);
 
     const QByteArray base = randomBytes(300000, 1);
     QByteArray newFile = base;
@@ -289,6 +302,10 @@ void TestDownloadRun::patches()
     otherBase.replace(200000, 64, newFile.mid(200000, 64));
     const QByteArray installed = installedIsBase ? base : otherBase;
     QVERIFY(writeFile("plugins/x.dll", installed));
+    if (variant == PatchLine::LeftOvers) {
+        QVERIFY(writeFile("plugins/x.dll.patch.aktualizator-0a1b2c.tmp", "patch"));
+        QVERIFY(writeFile("plugins/x.dll.aktualizator-3d4e5f.tmp", "new file"));
+    }
 
     QByteArray patch = zstdPatch(served == PatchServed::OtherBase ? otherBase : base, newFile);
     QVERIFY(!patch.isEmpty() && patch.size() < 10000);
@@ -301,8 +318,9 @@ void TestDownloadRun::patches()
         server->setBody("/patches/x.patch", patch);
     server->setBody("/files/x.dll", wholeFileGood ? newFile : randomBytes(newFile.size(), 6));
 
-    UpdateEntry line
-        = entry("x.dll", QString::number(newFile.size()), QString::fromLatin1(sha256Hex(newFile)));
+    UpdateEntry line = entry("x.dll",
+        variant == PatchLine::NoSize ? std::nullopt : std::optional(QString::number(newFile.size())),
+        QString::fromLatin1(sha256Hex(newFile)));
     PatchOffer offer;
     offer.from = sha256Hex(base);
     offer.sha256 = served == PatchServed::Corrupt ? sha256Hex(patch) : listedPatchSha;

@@ -218,14 +218,14 @@ void TestPublishing::patchesRoundTrip()
     QCOMPARE(patches.at(0).size, patch.size());
     QCOMPARE(patches.at(0).sha256, sha256Hex(patch));
 
+    QByteArray decoded(newA.size(), Qt::Uninitialized);
     PatchDecoder decoder;
-    QVERIFY(decoder.open(previous + QStringLiteral("/a.dll")));
-    QByteArray decoded;
-    QVERIFY(decoder.feed(patch.constData(), patch.size(), [&](const char *data, qsizetype size) {
-        decoded.append(data, size);
-        return true;
-    }));
-    QVERIFY(decoder.complete());
+    QVERIFY(decoder.open(previous + QStringLiteral("/a.dll"),
+        reinterpret_cast<uchar *>(decoded.data()), decoded.size()));
+    qsizetype used = 0;
+    QCOMPARE(decoder.decode(patch.constData(), patch.size(), &used, decoded.size()),
+        PatchDecoder::Step::Ended);
+    QCOMPARE(used, patch.size());
     QVERIFY(decoded == newA);
 }
 

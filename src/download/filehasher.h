@@ -1,14 +1,16 @@
 #pragma once
 
+#include "transfer/sha256.h"
+
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QObject>
 #include <QString>
 
 // The SHA-256 of an installed file, read a slice at a time from the event loop so that a large
-// file never freezes the window. Ends in exactly one finished(); destroying it before that
-// stops it.
+// file never freezes the window. Only a regular file is read, never through a link; opening a
+// FIFO put in its place would wait for ever. Ends in exactly one finished(); destroying it
+// before that stops it.
 class FileHasher : public QObject
 {
     Q_OBJECT
@@ -28,6 +30,8 @@ Q_SIGNALS:
 private:
     void hashSlice();
 
+    QString path;
     QFile file;
-    QCryptographicHash hash {QCryptographicHash::Sha256};
+    QByteArray buffer;
+    Sha256 hash;
 };

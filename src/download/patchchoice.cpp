@@ -7,7 +7,7 @@ bool mayUsePatches(const UpdateEntry &entry)
     if (entry.patches.isEmpty())
         return false;
     const FileIntegrity integrity = fileIntegrity(entry);
-    return !integrity.malformed && !integrity.sha256.isEmpty();
+    return !integrity.malformed && !integrity.sha256.isEmpty() && integrity.size.has_value();
 }
 
 std::optional<PatchOffer> choosePatch(const UpdateEntry &entry, const QByteArray &installedSha256)
@@ -18,7 +18,7 @@ std::optional<PatchOffer> choosePatch(const UpdateEntry &entry, const QByteArray
     for (const PatchOffer &offer : entry.patches) {
         if (offer.from != installedSha256)
             continue;
-        if (integrity.size && offer.size >= *integrity.size)
+        if (offer.size >= *integrity.size)
             continue;
         return offer;
     }

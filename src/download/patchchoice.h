@@ -8,8 +8,9 @@
 #include <optional>
 
 // Patches are worth a look only when the line says exactly what the new file is: its SHA-256
-// (and its size, if it gives one, well-formed). Without that, a decoded file could not be told
-// from the right one.
+// and its size, both well-formed. Without the checksum a decoded file could not be told from
+// the right one; without the size nothing but the frame itself would bound what a patch of a
+// few KiB may write (make-list always gives both).
 bool mayUsePatches(const UpdateEntry &entry);
 
 // The patch made for the installed file whose SHA-256 (lower-case hex) is given, if the line

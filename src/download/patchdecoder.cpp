@@ -1,17 +1,23 @@
 #include "patchdecoder.h"
 
+// The block-at-a-time decoder is part of zstd's advanced API; both builds link it statically.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include <limits>
+#include "transfer/mappedaccess.h"
+#include "transfer/regularfile.h"
+
+#include <algorithm>
 
 namespace {
 
-// Patches are made with a window as long as the file (zstd's --long), so the decoder must accept
-// up to the largest window zstd knows; it then holds at most that much.
-constexpr int largestWindowLog = 31;
-
-// An empty file has nothing to map; zstd takes a null prefix of length 0.
+// An empty file has nothing to map; zstd takes a prefix of length 0, and an output buffer of
+// length 0 needs somewhere to point.
 const uchar noBytes[1] = {0};
+
+// zstd asks for a frame header, a block header or a block's body at a time: never more than a
+// block's largest body.
+constexpr qsizetype largestPiece = ZSTD_BLOCKSIZE_MAX;
 
 } // namespace
 
@@ -22,54 +28,91 @@ PatchDecoder::~PatchDecoder()
     close();
 }
 
-bool PatchDecoder::open(const QString &basePath)
+bool PatchDecoder::open(const QString &basePath, uchar *outputBytes, qint64 size)
 {
     close();
-    base.setFileName(basePath);
-    if (!base.open(QIODevice::ReadOnly))
+    if (!outputBytes || size < 0 || !openRegularFile(base, basePath, FileLinks::Refuse))
         return false;
-    baseSize = base.size();
+    const qint64 baseSize = base.size();
     baseBytes = baseSize > 0 ? base.map(0, baseSize) : noBytes;
-    context = ZSTD_createDCtx();
-    if (!baseBytes || !context
-        || ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, largestWindowLog))
-        || ZSTD_isError(ZSTD_DCtx_refPrefix(context, baseBytes, size_t(baseSize)))) {
+    if (!baseBytes) {
         close();
         return false;
     }
-    output.resize(qsizetype(ZSTD_DStreamOutSize()));
-    frameEnded = false;
-    trailingBytes = false;
+    // Taken by reference and as plain content, whatever its first bytes look like: an installed
+    // file that happens to start like a zstd dictionary is still only the file.
+    prefix = ZSTD_createDDict_advanced(
+        baseBytes, size_t(baseSize), ZSTD_dlm_byRef, ZSTD_dct_rawContent, ZSTD_defaultCMem);
+    context = ZSTD_createDCtx();
+    if (!prefix || !context || ZSTD_isError(ZSTD_decompressBegin_usingDDict(context, prefix))) {
+        close();
+        return false;
+    }
+    carry.reserve(largestPiece);
+    output = outputBytes;
+    outputSize = size;
+    producedBytes = 0;
+    ended = false;
     return true;
 }
 
-bool PatchDecoder::feed(const char *data, qsizetype size, const Sink &sink)
+PatchDecoder::Step PatchDecoder::decode(
+    const char *input, qsizetype size, qsizetype *used, qint64 outputBudget)
 {
+    *used = 0;
     if (!context)
-        return false;
-    if (frameEnded) {
-        // One frame only: a second one would be decoded without the base and mean nothing.
-        trailingBytes = trailingBytes || size > 0;
-        return !trailingBytes;
-    }
-    ZSTD_inBuffer in {data, size_t(size), 0};
-    // The output buffer may fill while input is left, and zstd may still hold bytes when the
-    // input is used up; go on until it gives less than a full buffer.
-    while (true) {
-        ZSTD_outBuffer out {output.data(), size_t(output.size()), 0};
-        const size_t left = ZSTD_decompressStream(context, &out, &in);
-        if (ZSTD_isError(left))
-            return false;
-        if (out.pos > 0 && !sink(output.constData(), qsizetype(out.pos)))
-            return false;
-        if (left == 0) {
-            frameEnded = true;
-            trailingBytes = in.pos < in.size;
-            return !trailingBytes;
+        return Step::Failed;
+    if (ended)
+        return Step::Ended;
+    const qint64 stopAt = producedBytes + outputBudget;
+    qsizetype taken = 0;
+    bool failed = false;
+    // Nothing in here allocates: the carry has its room already. A truncated map stops it in
+    // the middle of zstd, whose state is then dropped.
+    const bool completed = accessMappedFiles([&] {
+        while (true) {
+            const size_t need = ZSTD_nextSrcSizeToDecompress(context);
+            if (need == 0) {
+                ended = true;
+                return;
+            }
+            // Headers and the checksum give no bytes: they are read past the budget, so that a
+            // frame whose last block is out also ends in this step.
+            const ZSTD_nextInputType_e next = ZSTD_nextInputType(context);
+            if (producedBytes >= stopAt && (next == ZSTDnit_block || next == ZSTDnit_lastBlock))
+                return;
+            if (qsizetype(need) > largestPiece) {
+                failed = true;
+                return;
+            }
+            const char *piece = input + taken;
+            if (carry.isEmpty() && size - taken >= qsizetype(need)) {
+                taken += qsizetype(need);
+            } else {
+                const qsizetype more = std::min(qsizetype(need) - carry.size(), size - taken);
+                carry.append(input + taken, more);
+                taken += more;
+                if (carry.size() < qsizetype(need))
+                    return;
+                piece = carry.constData();
+            }
+            const size_t made = ZSTD_decompressContinue(
+                context, output + producedBytes, size_t(outputSize - producedBytes), piece, need);
+            carry.resize(0);
+            if (ZSTD_isError(made)) {
+                failed = true;
+                return;
+            }
+            producedBytes += qint64(made);
         }
-        if (in.pos == in.size && out.pos < out.size)
-            return true;
+    });
+    *used = taken;
+    if (!completed || failed) {
+        // Of no further use; after a stop inside zstd, nothing of its state can be trusted.
+        close();
+        return Step::Failed;
     }
+    return ended ? Step::Ended : Step::Going;
 }
 
 void PatchDecoder::close()
@@ -78,18 +121,14 @@ void PatchDecoder::close()
         ZSTD_freeDCtx(context);
         context = nullptr;
     }
+    if (prefix) {
+        ZSTD_freeDDict(prefix);
+        prefix = nullptr;
+    }
     if (baseBytes && baseBytes != noBytes)
         base.unmap(const_cast<uchar *>(baseBytes));
     baseBytes = nullptr;
     base.close();
-}
-
-qint64 PatchDecoder::declaredSize(const QByteArray &frameStart)
-{
-    const unsigned long long size
-        = ZSTD_getFrameContentSize(frameStart.constData(), size_t(frameStart.size()));
-    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR
-        || size > static_cast<unsigned long long>(std::numeric_limits<qint64>::max()))
-        return -1;
-    return qint64(size);
+    output = nullptr;
+    carry.clear();
 }

@@ -4,14 +4,16 @@
 #include <QFile>
 #include <QString>
 
-#include <functional>
-
 struct ZSTD_DCtx_s;
+struct ZSTD_DDict_s;
 
-// Decodes one zstd patch frame against an installed file: the installed file is the frame's
-// referenced prefix, read through a read-only map, so neither it nor the new file is ever held
-// in memory beyond zstd's own window. Feed the patch in pieces; the new bytes go to the sink as
-// they come. close() (or the destructor) releases the map: Windows cannot replace a mapped file.
+// Decodes one zstd patch frame against an installed file, straight into the new file's bytes:
+// the installed file is the frame's referenced prefix, read through a read-only map, and each
+// block goes into a buffer as long as the new file (a map of it), where it stays as the window
+// for the blocks after it. So neither file is ever copied into memory, and the frame can never
+// make the new file longer than that buffer. The work comes in steps of bounded output, a block
+// (at most 128 KiB) at a time, so the window stays responsive on a file of any size. close()
+// (or the destructor) releases the map: Windows cannot replace a mapped file.
 class PatchDecoder
 {
 public:
@@ -20,27 +22,34 @@ public:
     PatchDecoder(const PatchDecoder &) = delete;
     PatchDecoder &operator=(const PatchDecoder &) = delete;
 
-    // Returns false when the file is not the way it should be; the new bytes written so far are
-    // then the sink's to throw away.
-    using Sink = std::function<bool(const char *data, qsizetype size)>;
+    // False when the base is no regular file (a link, a FIFO: nothing here waits), cannot be
+    // mapped, or the decoder cannot start. `output` must stay in place until close().
+    bool open(const QString &basePath, uchar *output, qint64 outputSize);
 
-    bool open(const QString &basePath);
-    // False when the bytes are no frame for this base, or the sink refused.
-    bool feed(const char *data, qsizetype size, const Sink &sink);
-    // True once the frame has ended, with nothing after it.
-    bool complete() const { return frameEnded && !trailingBytes; }
+    enum class Step {
+        // Give the rest of the input (or more) again.
+        Going,
+        // The frame is whole; the bytes it gave are output()[0, produced()).
+        Ended,
+        // The bytes are no frame for this base, the frame is longer than the output, or a
+        // mapped file changed under the decoder.
+        Failed,
+    };
+    // Decodes from `input`, counting what it took in `used`, until about `outputBudget` more
+    // bytes are out or the input is used up. The unused rest is the caller's to give again.
+    Step decode(const char *input, qsizetype size, qsizetype *used, qint64 outputBudget);
+    qint64 produced() const { return producedBytes; }
     void close();
-
-    // The new file's size as the frame header at the start of a patch gives it; -1 when the
-    // header does not say (or is not all there).
-    static qint64 declaredSize(const QByteArray &frameStart);
 
 private:
     QFile base;
     const uchar *baseBytes = nullptr;
-    qint64 baseSize = 0;
+    ZSTD_DDict_s *prefix = nullptr;
     ZSTD_DCtx_s *context = nullptr;
-    QByteArray output;
-    bool frameEnded = false;
-    bool trailingBytes = false;
+    // A block whose bytes came in two pieces of input, put together.
+    QByteArray carry;
+    uchar *output = nullptr;
+    qint64 outputSize = 0;
+    qint64 producedBytes = 0;
+    bool ended = false;
 };

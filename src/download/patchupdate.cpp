@@ -7,8 +7,11 @@
 
 namespace {
 
-// One event-loop turn decodes this much of the patch, so that the window stays responsive.
-constexpr qint64 patchSliceBytes = 1024 * 1024;
+// One event-loop turn decodes at most about this much of the new file (and hashes it), so that
+// the window stays responsive on a file of any size.
+constexpr qint64 outputPerTurn = 4 * 1024 * 1024;
+// The patch is read from its staging file in pieces of this size.
+constexpr qint64 patchReadBytes = 64 * 1024;
 
 } // namespace
 
@@ -30,7 +33,7 @@ PatchUpdate::~PatchUpdate()
 
 QString PatchUpdate::holdingPath(const QString &targetPath)
 {
-    return targetPath + QStringLiteral(".patch");
+    return StagedFile::sideFileName(targetPath);
 }
 
 bool PatchUpdate::start(QNetworkAccessManager *network)
@@ -65,21 +68,27 @@ void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
         finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the patch cannot be read"));
         return;
     }
-    // The new file can be no longer than the line, or else the frame, says: a patch must not be
-    // able to fill the disk.
-    qint64 limit = resultIntegrity.size.value_or(-1);
-    if (limit < 0)
-        limit = PatchDecoder::declaredSize(patchFile.peek(18));
-    if (limit < 0) {
+    // The new file is exactly as long as the line says, no longer: a patch must not be able to
+    // fill the disk, whatever its frame declares.
+    const qint64 size = resultIntegrity.size.value_or(-1);
+    if (size < 0) {
         finish(
             FileTransfer::Outcome::Failed, QStringLiteral("patch: the result's size is unknown"));
         return;
     }
     newFile = std::make_unique<VerifiedFile>(target);
     newFile->setIntegrity(resultIntegrity);
-    newFile->setByteLimit(limit);
-    if (!decoder.open(target) || !newFile->open()) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: cannot decode"));
+    newFile->setByteLimit(size);
+    uchar *output = newFile->open() ? newFile->mapForWriting(size) : nullptr;
+    if (!output) {
+        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: no room for the new file"));
+        return;
+    }
+    // The installed file is opened again: it may have been replaced since it was hashed, by a
+    // FIFO that would block, or a link. zstd then finds no frame for it, or the check after.
+    if (!decoder.open(target, output, size)) {
+        finish(FileTransfer::Outcome::Failed,
+            QStringLiteral("patch: the installed file cannot be read"));
         return;
     }
     QMetaObject::invokeMethod(this, &PatchUpdate::decodeSlice, Qt::QueuedConnection);
@@ -89,27 +98,34 @@ void PatchUpdate::decodeSlice()
 {
     if (ended)
         return;
-    const QByteArray slice = patchFile.read(patchSliceBytes);
-    const auto sink = [this](const char *data, qsizetype size) {
-        return newFile->append(QByteArray::fromRawData(data, size), -1)
-            == VerifiedFile::Append::Written;
-    };
-    if (!slice.isEmpty()) {
-        if (!decoder.feed(slice.constData(), slice.size(), sink)) {
-            finish(
-                FileTransfer::Outcome::Failed, QStringLiteral("patch: the frame does not decode"));
+    if (inputUsed == input.size()) {
+        input = patchFile.read(patchReadBytes);
+        inputUsed = 0;
+        if (input.isEmpty()) {
+            finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the frame is cut short"));
             return;
         }
+    }
+    qsizetype used = 0;
+    const PatchDecoder::Step step = decoder.decode(
+        input.constData() + inputUsed, input.size() - inputUsed, &used, outputPerTurn);
+    inputUsed += used;
+    if (step == PatchDecoder::Step::Failed || !newFile->written(decoder.produced())) {
+        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the frame does not decode"));
+        return;
+    }
+    if (step == PatchDecoder::Step::Going) {
         QMetaObject::invokeMethod(this, &PatchUpdate::decodeSlice, Qt::QueuedConnection);
         return;
     }
-    const bool complete = patchFile.atEnd() && decoder.complete();
+    // One frame only: a second one would be decoded without the base and mean nothing.
+    const bool trailing = inputUsed < input.size() || !patchFile.atEnd();
     // Windows cannot replace a file that is mapped, nor drop one that is open.
     decoder.close();
     patchFile.close();
     patchTransfer.reset();
-    if (!complete) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the frame is cut short"));
+    if (trailing) {
+        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: bytes after the frame"));
         return;
     }
     if (const std::optional<QString> wrong = newFile->verify()) {

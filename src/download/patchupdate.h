@@ -55,6 +55,9 @@ private:
     TransferPolicy policy;
     std::unique_ptr<FileTransfer> patchTransfer;
     QFile patchFile;
+    // What was last read of the patch, and how much of it the decoder has taken.
+    QByteArray input;
+    qsizetype inputUsed = 0;
     PatchDecoder decoder;
     std::unique_ptr<VerifiedFile> newFile;
     bool ended = false;

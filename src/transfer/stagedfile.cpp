@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSet>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -94,6 +96,39 @@ bool isReparsePoint(const QString &path)
 }
 #endif
 
+// The staging files that objects of this process have open. Only the others are left-overs:
+// staging a file removes those of its side file too, which may be in use right now (a patch
+// kept aside while the new file is decoded from it).
+QSet<QString> &liveStagingPaths()
+{
+    static QSet<QString> paths;
+    return paths;
+}
+
+bool isLeftOverOf(const QString &folder, const QString &entry, const QString &targetName)
+{
+    return (isStagingNameOf(entry, targetName)
+               || isStagingNameOf(entry, StagedFile::sideFileName(targetName)))
+        && !liveStagingPaths().contains(folder + QLatin1Char('/') + entry);
+}
+
+// The bytes behind a map must exist before the map is written: a shared map of a file whose
+// blocks are not yet taken raises SIGBUS when the disk fills. A full disk shows here instead.
+bool reserveSpace(QFile &file, qint64 size)
+{
+    if (!file.resize(size))
+        return false;
+#ifdef Q_OS_WIN
+    // NTFS takes the clusters when the end of the file is set; the map writes into those.
+    return true;
+#else
+    return size == 0 || posix_fallocate(file.handle(), 0, off_t(size)) == 0;
+#endif
+}
+
+// A map of nothing: an empty file has no pages to map.
+uchar emptyMap[1] = {0};
+
 } // namespace
 
 StagedFile::StagedFile(const QString &targetPath)
@@ -102,6 +137,7 @@ StagedFile::StagedFile(const QString &targetPath)
 
 StagedFile::~StagedFile()
 {
+    unmap();
     if (!committed)
         discard();
 #ifndef Q_OS_WIN
@@ -113,6 +149,11 @@ StagedFile::~StagedFile()
 bool StagedFile::isStagingName(const QString &fileName)
 {
     return hasStagingTail(fileName);
+}
+
+QString StagedFile::sideFileName(const QString &targetName)
+{
+    return targetName + QStringLiteral(".patch");
 }
 
 QString StagedFile::stagingPath() const
@@ -132,14 +173,16 @@ bool StagedFile::open()
     const QDir dir(folder);
     const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &entry : entries) {
-        if (isStagingNameOf(entry, name))
+        if (isLeftOverOf(folder, entry, name))
             QFile::remove(dir.filePath(entry));
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         stagingName = randomStagingName(name);
         file.setFileName(stagingPath());
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        if (file.open(QIODevice::ReadWrite | QIODevice::NewOnly)) {
+            liveStagingPaths().insert(stagingPath());
             return true;
+        }
         if (!QFileInfo::exists(stagingPath()))
             break;
     }
@@ -157,7 +200,7 @@ bool StagedFile::open()
             struct stat st
             {
             };
-            if (isStagingNameOf(QFile::decodeName(entry->d_name), name)
+            if (isLeftOverOf(folder, QFile::decodeName(entry->d_name), name)
                 && fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
                 && !S_ISDIR(st.st_mode))
                 unlinkat(folderFd, entry->d_name, 0);
@@ -168,7 +211,7 @@ bool StagedFile::open()
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         stagingName = randomStagingName(name);
         fd = openat(folderFd, QFile::encodeName(stagingName).constData(),
-            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -183,13 +226,60 @@ bool StagedFile::open()
     if (fstatat(folderFd, QFile::encodeName(name).constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0
         && S_ISREG(existing.st_mode))
         fchmod(fd, existing.st_mode & 07777);
-    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+    liveStagingPaths().insert(stagingPath());
+    if (!file.open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         discard();
         return false;
     }
     return true;
 #endif
+}
+
+uchar *StagedFile::mapAtSize(qint64 size)
+{
+    if (failed || !file.isOpen() || map || !file.flush() || !reserveSpace(file, size)) {
+        failed = true;
+        return nullptr;
+    }
+    mapSize = size;
+    if (size == 0) {
+        map = emptyMap;
+        return map;
+    }
+    // Mapped by hand: the toolkit's map compares with a size it may have read before the
+    // resize, and warns.
+#ifdef Q_OS_WIN
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    const HANDLE section = CreateFileMappingW(handle, nullptr, PAGE_READWRITE,
+        DWORD(quint64(size) >> 32), DWORD(quint64(size) & 0xffffffffu), nullptr);
+    if (section) {
+        // The view keeps the section alive.
+        map = static_cast<uchar *>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, SIZE_T(size)));
+        CloseHandle(section);
+    }
+#else
+    void *bytes = mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE, MAP_SHARED, file.handle(), 0);
+    map = bytes == MAP_FAILED ? nullptr : static_cast<uchar *>(bytes);
+#endif
+    failed = !map;
+    return map;
+}
+
+void StagedFile::unmap()
+{
+    if (!map)
+        return;
+    if (map != emptyMap) {
+#ifdef Q_OS_WIN
+        // The view's pages reach the file before the handle's flush in seal() looks at it.
+        failed = !FlushViewOfFile(map, 0) || failed;
+        failed = !UnmapViewOfFile(map) || failed;
+#else
+        failed = munmap(map, size_t(mapSize)) != 0 || failed;
+#endif
+    }
+    map = nullptr;
 }
 
 bool StagedFile::write(const QByteArray &data)
@@ -233,6 +323,8 @@ bool StagedFile::seal()
 {
     if (!file.isOpen())
         return !failed && !stagingName.isEmpty();
+    // Windows renames no file that has a view.
+    unmap();
     if (!flush())
         return false;
         // The bytes reach the disk before the name does, so a power cut leaves the old file or the
@@ -282,6 +374,7 @@ StagedFile::Replace StagedFile::replace()
         discard();
         return Replace::Failed;
     }
+    liveStagingPaths().remove(stagingPath());
     committed = true;
     return Replace::Done;
 }
@@ -296,10 +389,12 @@ bool StagedFile::commit()
 
 void StagedFile::discard()
 {
+    unmap();
     if (file.isOpen())
         file.close();
     if (stagingName.isEmpty())
         return;
+    liveStagingPaths().remove(stagingPath());
 #ifdef Q_OS_WIN
     // A program that holds the file without sharing keeps it from being removed; it goes once
     // that program lets go.

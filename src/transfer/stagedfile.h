@@ -23,6 +23,11 @@ public:
 
     bool open();
     bool write(const QByteArray &data);
+    // Sets the file to `size` bytes, with their space on the disk taken, and maps them for
+    // writing in place of write(); null when that fails. The map goes with unmap(), seal() or
+    // discard().
+    uchar *mapAtSize(qint64 size);
+    void unmap();
     // Empties the file, for an answer that starts the file over.
     bool restart();
     // False when a byte written so far did not reach the disk (a full disk shows here).
@@ -45,6 +50,9 @@ public:
 
     // True for the names of staging files: never the name of a file the server may choose.
     static bool isStagingName(const QString &fileName);
+    // The name under which bytes on their way to `targetName` are kept aside (a patch). Its
+    // left-over staging files go with the target's own.
+    static QString sideFileName(const QString &targetName);
 
 private:
     bool folderUnchanged() const;
@@ -54,6 +62,8 @@ private:
     QString name;
     QString stagingName;
     QFile file;
+    uchar *map = nullptr;
+    qint64 mapSize = 0;
     bool failed = false;
     bool committed = false;
 #ifdef Q_OS_WIN

@@ -1,6 +1,7 @@
 #include "verifiedfile.h"
 
 #include "fileinuse.h"
+#include "mappedaccess.h"
 
 #include <QTimer>
 
@@ -48,6 +49,27 @@ VerifiedFile::Append VerifiedFile::append(const QByteArray &data, qint64 answerL
     return Append::Written;
 }
 
+uchar *VerifiedFile::mapForWriting(qint64 size)
+{
+    uchar *bytes = staged.mapAtSize(size);
+    map = bytes;
+    return bytes;
+}
+
+bool VerifiedFile::written(qint64 bytes)
+{
+    if (!map || bytes < received)
+        return false;
+    const char *fresh = reinterpret_cast<const char *>(map) + received;
+    const qint64 count = bytes - received;
+    // Hashed while still in the cache from being written, so the file is never read again.
+    if (!integrity.sha256.isEmpty()
+        && !accessMappedFiles([&] { hash.addData(fresh, qsizetype(count)); }))
+        return false;
+    received = bytes;
+    return true;
+}
+
 bool VerifiedFile::restart()
 {
     received = 0;
@@ -59,6 +81,8 @@ std::optional<QString> VerifiedFile::verify()
 {
     // Buffered bytes that cannot reach the disk (disk full) fail here, before anything
     // replaces the installed file.
+    map = nullptr;
+    staged.unmap();
     if (!staged.flush())
         return QStringLiteral("the file could not be written");
     if (integrity.malformed)
@@ -67,7 +91,7 @@ std::optional<QString> VerifiedFile::verify()
         return QStringLiteral("%1 bytes arrived, the list line says %2")
             .arg(received)
             .arg(*integrity.size);
-    if (!integrity.sha256.isEmpty() && hash.result().toHex() != integrity.sha256)
+    if (!integrity.sha256.isEmpty() && hash.hexResult() != integrity.sha256)
         return QStringLiteral("the checksum does not match");
     return std::nullopt;
 }
@@ -93,6 +117,7 @@ void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &
 
 void VerifiedFile::discard()
 {
+    map = nullptr;
     if (inUseTimer)
         inUseTimer->stop();
     staged.discard();

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "fileintegrity.h"
+#include "sha256.h"
 #include "stagedfile.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -34,6 +34,11 @@ public:
     enum class Append { Written, OverLimit, WriteFailed };
     // answerLimit: what the current answer may still bring the file to (-1: unknown).
     Append append(const QByteArray &data, qint64 answerLimit);
+    // The file as `size` bytes mapped for writing, in place of append(): the bytes count once
+    // written() says so. Null when the disk has no room for them.
+    uchar *mapForWriting(qint64 size);
+    // The map's first `bytes` are the file's now; false when a page of it could not be read.
+    bool written(qint64 bytes);
     // The bytes so far belong to another answer: start the file and the digest over.
     bool restart();
     qint64 size() const { return received; }
@@ -61,7 +66,8 @@ private:
 
     StagedFile staged;
     FileIntegrity integrity;
-    QCryptographicHash hash {QCryptographicHash::Sha256};
+    Sha256 hash;
+    const uchar *map = nullptr;
     qint64 byteLimit = -1;
     qint64 received = 0;
     QTimer *inUseTimer = nullptr;

@@ -1,7 +1,7 @@
 #include "updatelistfile.h"
 
 #include "listsignature.h"
-#include "regularfile.h"
+#include "transfer/regularfile.h"
 #include "updatelistformat.h"
 
 #include <QDateTime>
