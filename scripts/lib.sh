@@ -17,6 +17,62 @@ ensure_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# Prints the address of the first package archive that the given apt source files name for
+# binary packages (deb), files in the order given: *.sources ones in deb822 form, the others one
+# entry a line. With a suite, only an entry for that suite counts; disabled entries never do.
+# Fails when none does.
+apt_archive_uri() {
+    local suite=$1 file deb822 uri
+    shift
+    for file in "$@"; do
+        [ -r "$file" ] || continue
+        deb822=0
+        [[ $file == *.sources ]] && deb822=1
+        uri=$(awk -v suite="$suite" -v deb822="$deb822" '
+            function has(list, word,   w, n, i) {
+                n = split(list, w, " ")
+                for (i = 1; i <= n; i++)
+                    if (w[i] == word) return 1
+                return 0
+            }
+            function first(list,   w) { split(list, w, " "); return w[1] }
+            function entry() {
+                if (has(field["types"], "deb") && tolower(first(field["enabled"])) != "no" \
+                    && first(field["uris"]) != "" && (suite == "" || has(field["suites"], suite))) {
+                    print first(field["uris"])
+                    found = 1
+                    exit
+                }
+                split("", field)
+                name = ""
+            }
+            deb822 && /^#/ { next }
+            deb822 && /^[ \t]*$/ { entry(); next }
+            deb822 && /^[ \t]/ { if (name != "") field[name] = field[name] " " $0; next }
+            deb822 {
+                i = index($0, ":")
+                if (i == 0) next
+                name = tolower(substr($0, 1, i - 1))
+                field[name] = substr($0, i + 1)
+                next
+            }
+            {
+                sub(/#.*/, "")
+                if ($1 != "deb") next
+                sub(/^[ \t]*deb[ \t]+/, "")
+                if (/^\[/ && !sub(/^\[[^]]*\][ \t]*/, "")) next
+                n = split($0, w, " ")
+                if (n >= 2 && (suite == "" || w[2] == suite)) { print w[1]; found = 1; exit }
+            }
+            END { if (deb822 && !found) entry() }' "$file")
+        if [ -n "$uri" ]; then
+            echo "$uri"
+            return 0
+        fi
+    done
+    return 1
+}
+
 # Where scripts/windows-toolchain keeps the Windows toolchain it builds.
 windows_toolchain_cache() {
     echo "${AKTUALIZATOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aktualizator}/windows-toolchain"
