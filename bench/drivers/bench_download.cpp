@@ -1,6 +1,7 @@
 // Drives the real update dialog through a detached run against the server given on the command
 // line and reports how long the download run took, from the second "Dalej" to the result line,
-// and the process's peak resident memory at the end.
+// the process's peak resident memory at the end, the peak of its anonymous memory during the run
+// (mapped files not counted) and the longest pause of the event loop during the run.
 //
 //   bench_download SERVER_BASE [NAME::VERSION ...]
 //
@@ -65,6 +66,8 @@ int main(int argc, char **argv)
 
     QElapsedTimer clock;
     clock.start();
+    Bench::AnonPeak anonPeak;
+    Bench::PauseMeter pauses;
     next->click();
     const bool ended = Bench::waitFor(
         [&] {
@@ -73,11 +76,14 @@ int main(int argc, char **argv)
         },
         600000);
     const double ms = Bench::elapsedMs(clock);
+    const double longestPause = pauses.longestMs();
+    const long peakAnon = anonPeak.finish();
     if (!ended)
         return fail("the download run did not end", &dialog);
     if (DialogProbe::statusText(&dialog) != successLine)
         return fail("the download run failed", &dialog);
 
-    std::printf("download_ms=%.1f peak_rss_kib=%ld files=%d\n", ms, Bench::peakRssKiB(), ticked);
+    std::printf("download_ms=%.1f peak_rss_kib=%ld peak_anon_kib=%ld longest_pause_ms=%.1f files=%d\n",
+        ms, Bench::peakRssKiB(), peakAnon, longestPause, ticked);
     return 0;
 }

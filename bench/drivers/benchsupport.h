@@ -9,8 +9,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 namespace Bench {
@@ -22,6 +26,79 @@ inline long peakRssKiB()
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
+
+// This process's anonymous resident memory now, in KiB: heap and stacks, not the pages of mapped
+// files, which the kernel can drop and read again at any time.
+inline long rssAnonKiB()
+{
+    std::FILE *status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::strncmp(line, "RssAnon:", 8) == 0) {
+            kib = std::atol(line + 8);
+            break;
+        }
+    }
+    std::fclose(status);
+    return kib;
+}
+
+// The largest anonymous resident memory seen while it lives, sampled every 2 ms on a thread of
+// its own, so that a pause of the event loop cannot hide a peak.
+class AnonPeak
+{
+public:
+    AnonPeak()
+        : sampler([this] {
+            while (!stop.load()) {
+                peak.store(std::max(peak.load(), rssAnonKiB()));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        })
+    { }
+    ~AnonPeak() { finish(); }
+    long finish()
+    {
+        stop.store(true);
+        if (sampler.joinable())
+            sampler.join();
+        return peak.load();
+    }
+
+private:
+    std::atomic<bool> stop {false};
+    std::atomic<long> peak {0};
+    std::thread sampler;
+};
+
+// The longest time the event loop went without running a 5 ms timer, minus those 5 ms: what the
+// window would have waited to repaint or to take a key.
+class PauseMeter
+{
+public:
+    PauseMeter()
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            worstMs = std::max(worstMs, double(clock.nsecsElapsed()) / 1e6 - intervalMs);
+            clock.restart();
+        });
+        clock.start();
+        timer.start(intervalMs);
+    }
+    double longestMs() const
+    {
+        return std::max(worstMs, double(clock.nsecsElapsed()) / 1e6 - intervalMs);
+    }
+
+private:
+    static constexpr int intervalMs = 5;
+    QTimer timer;
+    QElapsedTimer clock;
+    double worstMs = 0;
+};
 
 // Runs the event loop until the condition holds, checking after every batch of events so the
 // moment it turns true is seen without a polling timer adding wake-ups of its own; a slow

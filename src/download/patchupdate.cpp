@@ -1,5 +1,6 @@
 #include "patchupdate.h"
 
+#include "transfer/regularfile.h"
 #include "transfer/verifiedfile.h"
 
 #include <QMetaObject>
@@ -63,8 +64,9 @@ void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
             QStringLiteral("patch: ") + (patchTransfer ? patchTransfer->errorText() : QString()));
         return;
     }
-    patchFile.setFileName(patchTransfer->file()->stagingPath());
-    if (!patchFile.open(QIODevice::ReadOnly)) {
+    // Read again by name from a folder that others may write to: only as a regular file, so
+    // that a FIFO put in its place cannot block. Other bytes there fail the result's check.
+    if (!openRegularFile(patchFile, patchTransfer->file()->stagingPath(), FileLinks::Refuse)) {
         finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the patch cannot be read"));
         return;
     }

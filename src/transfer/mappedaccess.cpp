@@ -1,5 +1,7 @@
 #include "mappedaccess.h"
 
+#include <QtGlobal>
+
 #ifndef Q_OS_WIN
 #include <csetjmp>
 #include <csignal>
