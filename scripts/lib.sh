@@ -108,3 +108,33 @@ find_windows_toolchain() {
     done
     return 1
 }
+
+# Starts Xvfb and a fresh Wine prefix in the folder $1, for the Windows programs run after it:
+# exports DISPLAY, WINEPREFIX and the fixed zone and locale. stop_wine_session ends both.
+# Wine needs an X display even for Qt's hidden windows; Qt's offscreen plug-in hangs under it.
+wine_xvfb_pid=
+start_wine_session() {
+    local work=$1
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" >/dev/null 2>&1 &
+    wine_xvfb_pid=$!
+    for _ in $(seq 50); do
+        [ -s "$work/display" ] && break
+        sleep 0.1
+    done
+    [ -s "$work/display" ] || { echo "Xvfb did not start" >&2; return 1; }
+    DISPLAY=:$(cat "$work/display")
+    export DISPLAY
+    export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # Wine takes the system time zone from the host's TZ: the fixed Central European one, as for
+    # the Linux tests. The test programs then drop TZ itself, which the C runtime would misread.
+    export TZ=CET-1CEST,M3.5.0,M10.5.0/3 LC_ALL=C LANG=C LANGUAGE=
+    unset QT_QPA_PLATFORM
+    wine wineboot --init </dev/null >/dev/null 2>&1
+    wineserver -w
+}
+
+stop_wine_session() {
+    [ -z "${WINEPREFIX:-}" ] || wineserver -k 2>/dev/null || true
+    [ -z "$wine_xvfb_pid" ] || kill "$wine_xvfb_pid" 2>/dev/null || true
+    wine_xvfb_pid=
+}

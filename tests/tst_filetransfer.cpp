@@ -1,3 +1,4 @@
+#include "buildconfig.h"
 #include "httpserver.h"
 #include "testutil.h"
 #include "transfer/filetransfer.h"
@@ -369,6 +370,15 @@ void TestFileTransfer::retries()
         QVERIFY2(head.contains("Range: " + lastRange), head.constData());
         QVERIFY2(head.contains("If-Range: \"v1\""), head.constData());
     }
+    // A retry, like the first request, says that it comes from the updater and which release.
+#ifdef Q_OS_WIN
+    const QByteArray platform = "Windows";
+#else
+    const QByteArray platform = "Linux";
+#endif
+    const QByteArray agentLine = "\r\nUser-Agent: Aktualizator/" + QByteArray(applicationVersion)
+        + " (WELOR; " + platform + ")\r\n";
+    QVERIFY2((head + "\r\n").contains(agentLine), head.constData());
     QVERIFY2(clock.elapsed() >= minimumWaitMs, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(readFile(target), installed ? later.body : formerBytes);
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});

@@ -1,5 +1,6 @@
 #include "filetransfer.h"
 
+#include "buildconfig.h"
 #include "httpanswer.h"
 #include "retrydecision.h"
 
@@ -14,6 +15,18 @@ namespace {
 // Without a limit the network thread buffers whatever the GUI thread has not written yet, so
 // memory would grow with the file; a bounded buffer makes the server wait instead.
 constexpr qint64 readBufferBytes = 256 * 1024;
+
+// Every request says who asks, so that the server's log tells the updater, and which release of
+// it, from a browser.
+QByteArray userAgent()
+{
+#ifdef Q_OS_WIN
+    constexpr char platform[] = "Windows";
+#else
+    constexpr char platform[] = "Linux";
+#endif
+    return QByteArray("Aktualizator/") + applicationVersion + " (WELOR; " + platform + ')';
+}
 
 qint64 contentLength(const QNetworkReply *reply)
 {
@@ -87,6 +100,7 @@ void FileTransfer::sendRequest()
     // The files are binaries and gain nothing from compression. Uncompressed, the announced
     // length is the file's length, and Qt never decodes a stream whose end it cannot vouch for.
     request.setRawHeader("Accept-Encoding", "identity");
+    request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
     rangeRequested = resume;
     if (resume) {
         // Only the rest, and only if the file is still the one the first answer began.
