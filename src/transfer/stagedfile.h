@@ -28,6 +28,8 @@ public:
     // discard().
     uchar *mapAtSize(qint64 size);
     void unmap();
+    // The file's first `end` bytes are written (through the map, or by write()).
+    void writtenUpTo(qint64 end);
     // Empties the file, for an answer that starts the file over.
     bool restart();
     // False when a byte written so far did not reach the disk (a full disk shows here).
@@ -64,6 +66,8 @@ private:
     QFile file;
     uchar *map = nullptr;
     qint64 mapSize = 0;
+    // Where the next piece handed to the disk starts.
+    qint64 writeBackStart = 0;
     bool failed = false;
     bool committed = false;
 #ifdef Q_OS_WIN

@@ -67,6 +67,7 @@ bool VerifiedFile::written(qint64 bytes)
         && !accessMappedFiles([&] { hash.addData(fresh, qsizetype(count)); }))
         return false;
     received = bytes;
+    staged.writtenUpTo(bytes);
     return true;
 }
 
