@@ -10,9 +10,10 @@
 // successful commit() takes its staging file with it. A crash can still leave one behind, so
 // open() first removes what an earlier run left for the same target.
 //
-// The updater runs with administrator rights in a folder that others may write to, so the
-// target's folder is pinned when the file is opened: commit() refuses when that folder has been
-// moved or replaced, or when it or the target has become a link, meanwhile.
+// The updater runs with the rights of whoever started WELOR, in a folder that other programs
+// may write to as well, so the target's folder is pinned when the file is opened: commit()
+// refuses when that folder has been moved or replaced, or when it or the target has become a
+// link, meanwhile.
 class StagedFile
 {
 public:
