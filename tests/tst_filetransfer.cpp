@@ -228,14 +228,18 @@ void TestFileTransfer::earlyStop()
 void TestFileTransfer::targetInUse_data()
 {
     QTest::addColumn<int>("busyForMs");
+    // Meanwhile another program moves the new file away and puts its own under that name.
+    QTest::addColumn<bool>("stagingSwapped");
     QTest::addColumn<Outcome>("outcome");
-    QTest::newRow("free again after 300 ms") << 300 << Outcome::Installed;
-    QTest::newRow("still in use after the wait") << 60000 << Outcome::Unwritable;
+    QTest::newRow("free again after 300 ms") << 300 << false << Outcome::Installed;
+    QTest::newRow("still in use after the wait") << 60000 << false << Outcome::Unwritable;
+    QTest::newRow("staging file swapped by name") << 300 << true << Outcome::Failed;
 }
 
 void TestFileTransfer::targetInUse()
 {
     QFETCH(int, busyForMs);
+    QFETCH(bool, stagingSwapped);
     QFETCH(Outcome, outcome);
 
     const QByteArray body = bodyOf(5000, 'u');
@@ -244,9 +248,15 @@ void TestFileTransfer::targetInUse()
     QStringList asked;
     TransferPolicy policy;
     policy.inUseWaitMs = 1000;
+    bool swapped = false;
     policy.inUseCheck = [&](const QString &path) {
         if (!busy.isValid())
             busy.start();
+        const QStringList staging = QDir("plugins").entryList({"x.dll.*.tmp"}, QDir::Files);
+        if (stagingSwapped && !swapped && staging.size() == 1) {
+            swapped = QFile::rename("plugins/" + staging.first(), "moved")
+                && writeFile("plugins/" + staging.first(), "unchecked bytes");
+        }
         asked.append(path);
         return busy.elapsed() < busyForMs;
     };
@@ -261,6 +271,7 @@ void TestFileTransfer::targetInUse()
     QVERIFY(asked.size() > 2);
     QCOMPARE(asked.constFirst(), target);
     QVERIFY(ticks > 10);
+    QCOMPARE(swapped, stagingSwapped);
     QCOMPARE(readFile(target), outcome == Outcome::Installed ? body : formerBytes);
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
 }

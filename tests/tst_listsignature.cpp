@@ -49,6 +49,12 @@ void TestListSignature::check_data()
     QTest::newRow("signed by no trusted key")
         << both << signatureFile(list, {&strangerKey}, now.addDays(1))
         << ListSignatureCheck::Untrusted;
+    // Under the identity point, R = identity and S = 0 pass for any message, with no key behind.
+    const QByteArray identity = QByteArray(1, '\x01') + QByteArray(31, '\0');
+    const QByteArray forged = "expires 2027-02-09T12:00:00Z\ned25519 "
+        + (identity + QByteArray(32, '\0')).toBase64() + '\n';
+    QTest::newRow("key of small order")
+        << identity.toBase64() << forged << ListSignatureCheck::Untrusted;
     QByteArray prolonged = good;
     prolonged.replace("expires 2027-02", "expires 2028-02");
     QTest::newRow("expires line altered") << oldOnly << prolonged << ListSignatureCheck::Untrusted;

@@ -1,4 +1,5 @@
 #include "download/targetpath.h"
+#include "testutil.h"
 
 #include <QtTest>
 
@@ -8,6 +9,8 @@ class TestTargetPath : public QObject
 private Q_SLOTS:
     void target_data();
     void target();
+    void fileName_data();
+    void fileName();
 };
 
 void TestTargetPath::target_data()
@@ -35,49 +38,11 @@ void TestTargetPath::target_data()
         {"/..%2F..%2Fwelor.exe", "welor.exe", "D:/app/welor.exe"},
         {"/files/", "", ""},
         {"", "", ""},
-        {"/files/..", "..", ""},
         {"/files/%2e%2e", "..", ""},
         {"/files/%2E", ".", ""},
         {"/..%5C..%5Cwelor.exe", "..\\..\\welor.exe", ""},
         {"/..\\..\\welor.exe", "..\\..\\welor.exe", ""},
-        {"/C%3Awelor.exe", "C:welor.exe", ""},
-        {"/r.dll:evil", "r.dll:evil", ""},
         {"/r.dll%00.txt", QString::fromUtf8("r.dll\0.txt", 10), ""},
-        {"/r%0A.dll", "r\n.dll", ""},
-        {"/r%7F.dll", "r\x7F.dll", ""},
-        {"/r%C2%85.dll", QStringLiteral("r\u0085.dll"), ""},
-        // A right-to-left override would make the status line lie about the name.
-        {"/a%E2%80%AEexe.dll", QStringLiteral("a\u202Eexe.dll"), ""},
-        // Device names that Windows resolves whatever the extension or letter case.
-        {"/NUL.dll", "NUL.dll", ""},
-        {"/com1.dll", "com1.dll", ""},
-        {"/Lpt9", "Lpt9", ""},
-        {"/COM0", "COM0", ""},
-        {"/lpt0.txt", "lpt0.txt", ""},
-        // Windows counts superscript digits as digits here.
-        {"/COM%C2%B9", QStringLiteral("COM\u00B9"), ""},
-        {"/com%C2%B2.dll", QStringLiteral("com\u00B2.dll"), ""},
-        {"/LPT%C2%B3.dll", QStringLiteral("LPT\u00B3.dll"), ""},
-        {"/lpt%C2%B9", QStringLiteral("lpt\u00B9"), ""},
-        {"/COM%C2%B9%C2%B2.dll", QStringLiteral("COM\u00B9\u00B2.dll"),
-            "D:/app/plugins/COM\u00B9\u00B2.dll"},
-        {"/conin$", "conin$", ""},
-        {"/CONOUT$.dll", "CONOUT$.dll", ""},
-        // Windows drops the blanks that end the base name, leaving "NUL".
-        {"/NUL%20.txt", "NUL .txt", ""},
-        {"/aux%20%20.tar.gz", "aux  .tar.gz", ""},
-        {"/COM10.dll", "COM10.dll", "D:/app/plugins/COM10.dll"},
-        {"/nul_.dll", "nul_.dll", "D:/app/plugins/nul_.dll"},
-        {"/a.nul", "a.nul", "D:/app/plugins/a.nul"},
-        {"/console.dll", "console.dll", "D:/app/plugins/console.dll"},
-        // The form of the updater's own staging files, which a later run removes.
-        {"/x.dll.aktualizator-0a1b2c.tmp", "x.dll.aktualizator-0a1b2c.tmp", ""},
-        {"/x.dll.aktualizator-0a1b2.tmp", "x.dll.aktualizator-0a1b2.tmp",
-            "D:/app/plugins/x.dll.aktualizator-0a1b2.tmp"},
-        {"/a%3Fb.dll", "a?b.dll", ""},
-        {"/a%22b%7C.dll", "a\"b|.dll", ""},
-        {"/welor.exe.", "welor.exe.", ""},
-        {"/welor.exe%20", "welor.exe ", ""},
     };
     for (const auto &row : rows) {
         QTest::addRow("%s", *row.path ? row.path : "no path")
@@ -96,6 +61,17 @@ void TestTargetPath::target()
     QCOMPARE(isSafeFileName(name), !target.isEmpty());
     if (!target.isEmpty())
         QCOMPARE(targetPath(QStringLiteral("D:/app"), name), target);
+}
+
+void TestTargetPath::fileName_data()
+{
+    addFileNameRows();
+}
+
+void TestTargetPath::fileName()
+{
+    QFETCH(QString, name);
+    QTEST(isSafeFileName(name), "safe");
 }
 
 QTEST_GUILESS_MAIN(TestTargetPath)

@@ -134,9 +134,9 @@ void PatchUpdate::decodeSlice()
         finish(FileTransfer::Outcome::Failed, QStringLiteral("patch result: ") + *wrong);
         return;
     }
-    connect(newFile.get(), &VerifiedFile::committed, this, [this](bool installed) {
-        finish(installed ? FileTransfer::Outcome::Installed : FileTransfer::Outcome::Unwritable,
-            installed ? QString() : QStringLiteral("the target could not be replaced"));
+    connect(newFile.get(), &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
+        const auto [outcome, reason] = FileTransfer::committedOutcome(replaced);
+        finish(outcome, reason);
     });
     newFile->commitWhenFree(policy.inUseWaitMs, policy.inUseCheck);
 }

@@ -61,8 +61,13 @@ bool isSafeFileName(const QString &fileName)
         // Separators and drive colons could leave the directory; the rest Windows cannot store.
         if (QStringView(u"/\\:<>\"|?*").contains(c))
             return false;
-        if (c.unicode() < 0x20 || c.category() == QChar::Other_Control
-            || c.category() == QChar::Other_Format)
+    }
+    // Control and format characters (a right-to-left override, invisible tags) would make the
+    // status line misstate the name. Taken by code point: some of them lie beyond 16 bits.
+    const QList<uint> codePoints = fileName.toUcs4();
+    for (const uint c : codePoints) {
+        const QChar::Category category = QChar::category(char32_t(c));
+        if (category == QChar::Other_Control || category == QChar::Other_Format)
             return false;
     }
     // Windows silently drops a trailing dot or blank, which would change the name.

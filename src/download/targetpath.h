@@ -21,9 +21,10 @@ QString relativeTargetPath(const QString &fileName);
 // "<installDirectory>/<relative target>".
 QString targetPath(const QString &installDirectory, const QString &fileName);
 
-// The updater runs with administrator rights, so it must never write through a link that
-// someone planted: false when the target or "plugins/" is a symbolic link (or, on Windows, any
-// reparse point), or when the target's directory resolves to anything but the install
-// directory or its "plugins/". A hard link is fine: the new file replaces it, nothing is
-// written through it.
+// The updater runs with the rights of whoever started WELOR, which may reach further than those
+// of other programs that can write to the install directory, so it must never write through a
+// link that one of them planted: false when the target or "plugins/" is a symbolic link (or, on
+// Windows, any reparse point), or when the target's directory resolves to anything but the
+// install directory or its "plugins/". A hard link is fine: the new file replaces it, nothing
+// is written through it.
 bool isPlainTarget(const QString &installDirectory, const QString &fileName);

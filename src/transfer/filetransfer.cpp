@@ -45,15 +45,30 @@ FileTransfer::FileTransfer(
     , verifiedFile(std::make_unique<VerifiedFile>(targetPath))
     , watchdog(policy.minimumBytesPerSecond, policy.rateWindowMs)
 {
-    connect(verifiedFile.get(), &VerifiedFile::committed, this, [this](bool installed) {
-        finish(installed ? Outcome::Installed : Outcome::Unwritable,
-            installed ? QString() : QStringLiteral("the target could not be replaced"));
-    });
+    connect(
+        verifiedFile.get(), &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
+            const auto [outcome, reason] = committedOutcome(replaced);
+            finish(outcome, reason);
+        });
 }
 
 FileTransfer::~FileTransfer()
 {
     abort();
+}
+
+std::pair<FileTransfer::Outcome, QString> FileTransfer::committedOutcome(StagedFile::Replace result)
+{
+    switch (result) {
+    case StagedFile::Replace::Done:
+        return {Outcome::Installed, QString()};
+    case StagedFile::Replace::Foreign:
+        return {Outcome::Failed, QStringLiteral("another file took the new file's name")};
+    case StagedFile::Replace::Held:
+    case StagedFile::Replace::Failed:
+        break;
+    }
+    return {Outcome::Unwritable, QStringLiteral("the target could not be replaced")};
 }
 
 bool FileTransfer::isSupportedScheme(const QUrl &url)
@@ -272,7 +287,7 @@ bool FileTransfer::commit()
 {
     if (result != Outcome::Received || !verifiedFile)
         return false;
-    result = verifiedFile->commit() ? Outcome::Installed : Outcome::Unwritable;
+    std::tie(result, error) = committedOutcome(verifiedFile->commit());
     verifiedFile.reset();
     return result == Outcome::Installed;
 }

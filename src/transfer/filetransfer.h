@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <utility>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -47,6 +48,9 @@ public:
     // Only these schemes are ever requested: anything else could read local files or make the
     // system authenticate to a foreign share.
     static bool isSupportedScheme(const QUrl &url);
+    // What the replace of a checked file means for its transfer, and why when it failed: a
+    // staging name that led to another file fails that file like a wrong checksum.
+    static std::pair<Outcome, QString> committedOutcome(StagedFile::Replace result);
 
     void setIntegrity(const FileIntegrity &integrity) { verifiedFile->setIntegrity(integrity); }
     // More bytes than this fail the transfer as soon as they arrive.

@@ -9,10 +9,12 @@
 #include <QSet>
 
 #ifdef Q_OS_WIN
+#include <cstring>
 #include <io.h>
 #include <windows.h>
 #else
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -71,22 +73,37 @@ std::wstring nativePath(const QString &path)
     return QDir::toNativeSeparators(path).toStdWString();
 }
 
-// Volume and file index of a folder that is no reparse point; empty otherwise.
-QByteArray folderIdentityOf(const QString &path)
+// Volume and file index behind a handle when it is a folder (or a file, as asked) and no
+// reparse point; empty otherwise. NTFS puts a sequence number into the index, so the index of a
+// deleted file does not come back for another.
+QByteArray identityOf(HANDLE handle, bool folder)
+{
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!GetFileInformationByHandle(handle, &info)
+        || bool(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != folder
+        || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return {};
+    return QByteArray::number(quint64(info.dwVolumeSerialNumber)) + ':'
+        + QByteArray::number((quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+}
+
+QByteArray identityAt(const QString &path, bool folder)
 {
     HANDLE handle = CreateFileW(nativePath(path).c_str(), FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return {};
-    BY_HANDLE_FILE_INFORMATION info {};
-    const bool ok = GetFileInformationByHandle(handle, &info);
+    const QByteArray identity = identityOf(handle, folder);
     CloseHandle(handle);
-    if (!ok || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return {};
-    return QByteArray::number(quint64(info.dwVolumeSerialNumber)) + ':'
-        + QByteArray::number((quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+    return identity;
+}
+
+// A program that has either file open refuses the rename for as long as it keeps it.
+bool isHeldError(DWORD error, const QString &targetPath, const QString &stagingPath)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+        || (error == ERROR_ACCESS_DENIED && (isFileInUse(targetPath) || isFileInUse(stagingPath)));
 }
 
 bool isReparsePoint(const QString &path)
@@ -146,6 +163,7 @@ StagedFile::~StagedFile()
     if (!committed)
         discard();
 #ifndef Q_OS_WIN
+    releaseWrittenFile();
     if (folderFd >= 0)
         ::close(folderFd);
 #endif
@@ -172,7 +190,7 @@ bool StagedFile::open()
     folder = info.absolutePath();
     name = info.fileName();
 #ifdef Q_OS_WIN
-    folderIdentity = folderIdentityOf(folder);
+    folderIdentity = identityAt(folder, true);
     if (folderIdentity.isEmpty())
         return false;
     const QDir dir(folder);
@@ -224,6 +242,7 @@ bool StagedFile::open()
         stagingName.clear();
         return false;
     }
+    writtenFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     // The new file keeps the access rights of the one it replaces.
     struct stat existing
     {
@@ -232,7 +251,7 @@ bool StagedFile::open()
         && S_ISREG(existing.st_mode))
         fchmod(fd, existing.st_mode & 07777);
     liveStagingPaths().insert(stagingPath());
-    if (!file.open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
+    if (writtenFd < 0 || !file.open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         discard();
         return false;
@@ -337,7 +356,7 @@ bool StagedFile::flush()
 bool StagedFile::folderUnchanged() const
 {
 #ifdef Q_OS_WIN
-    return folderIdentityOf(folder) == folderIdentity;
+    return identityAt(folder, true) == folderIdentity;
 #else
     struct stat now
     {
@@ -362,7 +381,10 @@ bool StagedFile::seal()
         // The bytes reach the disk before the name does, so a power cut leaves the old file or the
         // new one, never a name over missing bytes.
 #ifdef Q_OS_WIN
-    bool ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    bool ok = FlushFileBuffers(handle);
+    fileIdentity = identityOf(handle, false);
+    ok = ok && !fileIdentity.isEmpty();
 #else
     bool ok = ::fsync(file.handle()) == 0 || errno == EINVAL || errno == ENOTSUP;
 #endif
@@ -378,45 +400,136 @@ StagedFile::Replace StagedFile::replace()
     bool ok = seal() && folderUnchanged();
 #ifdef Q_OS_WIN
     ok = ok && !isReparsePoint(target);
-    const QString targetPath = folder + QLatin1Char('/') + name;
-    if (ok
-        && !MoveFileExW(nativePath(stagingPath()).c_str(), nativePath(targetPath).c_str(),
-            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
-        // A program that has either file open refuses the rename for as long as it keeps it.
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
-            || (error == ERROR_ACCESS_DENIED
-                && (isFileInUse(targetPath) || isFileInUse(stagingPath()))))
-            return Replace::Held;
-        ok = false;
+#endif
+    const Replace result = ok ? renameIntoPlace() : Replace::Failed;
+    if (result == Replace::Done) {
+        liveStagingPaths().remove(stagingPath());
+        committed = true;
+#ifndef Q_OS_WIN
+        releaseWrittenFile();
+#endif
+    } else if (result != Replace::Held) {
+        discard();
     }
+    return result;
+}
+
+#ifdef Q_OS_WIN
+StagedFile::Replace StagedFile::renameIntoPlace()
+{
+    const QString targetPath = folder + QLatin1Char('/') + name;
+    // The file was closed for others to read it, so it is opened by name again, and taken only
+    // if it is the one written here. While this handle lasts, no other program can rename or
+    // remove it, and the rename through it moves that file whatever its name says meanwhile.
+    HANDLE handle = CreateFileW(nativePath(stagingPath()).c_str(),
+        DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return Replace::Foreign;
+        return isHeldError(error, targetPath, stagingPath()) ? Replace::Held : Replace::Failed;
+    }
+    if (identityOf(handle, false) != fileIdentity) {
+        CloseHandle(handle);
+        return Replace::Foreign;
+    }
+    const std::wstring to = nativePath(targetPath);
+    // FILE_RENAME_INFO ends in one character of the name, which leaves room for the terminator.
+    QByteArray buffer(qsizetype(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t)), '\0');
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = DWORD(to.size() * sizeof(wchar_t));
+    memcpy(info->FileName, to.c_str(), (to.size() + 1) * sizeof(wchar_t));
+    bool renamed = SetFileInformationByHandle(handle, FileRenameInfo, info, DWORD(buffer.size()));
+    DWORD error = renamed ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(handle);
+    if (!renamed
+        && (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER
+            || error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED)) {
+        // A file system that renames only by name: the check just before has to do.
+        if (identityAt(stagingPath(), false) != fileIdentity)
+            return Replace::Foreign;
+        renamed = MoveFileExW(nativePath(stagingPath()).c_str(), to.c_str(),
+            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        error = renamed ? ERROR_SUCCESS : GetLastError();
+    }
+    if (!renamed)
+        return isHeldError(error, targetPath, stagingPath()) ? Replace::Held : Replace::Failed;
+    // Only a rename by name can have moved another file in; Windows cannot swap the former file
+    // back, but the run must not report the foreign bytes as installed.
+    return identityAt(targetPath, false) == fileIdentity ? Replace::Done : Replace::Foreign;
+}
 #else
+bool StagedFile::holdsWrittenFile(const QByteArray &entry) const
+{
+    struct stat there
+    {
+    };
+    struct stat written
+    {
+    };
+    return fstatat(folderFd, entry.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISREG(there.st_mode) && fstat(writtenFd, &written) == 0
+        && there.st_dev == written.st_dev && there.st_ino == written.st_ino;
+}
+
+void StagedFile::releaseWrittenFile()
+{
+    if (writtenFd >= 0)
+        ::close(writtenFd);
+    writtenFd = -1;
+}
+
+StagedFile::Replace StagedFile::renameIntoPlace()
+{
+    const QByteArray staging = QFile::encodeName(stagingName);
     const QByteArray nativeName = QFile::encodeName(name);
     struct stat existing
     {
     };
-    ok = ok
-        && !(fstatat(folderFd, nativeName.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISLNK(existing.st_mode))
-        && renameat(folderFd, QFile::encodeName(stagingName).constData(), folderFd,
-               nativeName.constData())
-            == 0;
-#endif
-    if (!ok) {
-        discard();
+    const bool targetExists
+        = fstatat(folderFd, nativeName.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (targetExists && (S_ISLNK(existing.st_mode) || S_ISDIR(existing.st_mode)))
         return Replace::Failed;
+    if (!holdsWrittenFile(staging))
+        return Replace::Foreign;
+    // The two names are swapped rather than one renamed over the other: should another file
+    // have taken the staging name after the check above, swapping them back restores the
+    // former target. A file system that cannot swap names gets a plain rename, which the check
+    // after it can only report.
+    const unsigned int how = targetExists ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+    bool swapped
+        = renameat2(folderFd, staging.constData(), folderFd, nativeName.constData(), how) == 0;
+    if (!swapped
+        && ((errno != EINVAL && errno != ENOSYS)
+            || renameat(folderFd, staging.constData(), folderFd, nativeName.constData()) != 0))
+        return Replace::Failed;
+    struct stat former
+    {
+    };
+    if (!holdsWrittenFile(nativeName)
+        || (swapped && targetExists
+            && fstatat(folderFd, staging.constData(), &former, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISDIR(former.st_mode))) {
+        if (swapped)
+            renameat2(folderFd, nativeName.constData(), folderFd, staging.constData(), how);
+        return Replace::Foreign;
     }
-    liveStagingPaths().remove(stagingPath());
-    committed = true;
+    // The former file now has the staging name, and goes with it.
+    if (swapped && targetExists)
+        unlinkat(folderFd, staging.constData(), 0);
     return Replace::Done;
 }
+#endif
 
-bool StagedFile::commit()
+StagedFile::Replace StagedFile::commit()
 {
     const Replace result = replace();
     if (result == Replace::Held)
         discard();
-    return result == Replace::Done;
+    return result;
 }
 
 void StagedFile::discard()
@@ -424,6 +537,13 @@ void StagedFile::discard()
     unmap();
     if (file.isOpen())
         file.close();
+#ifndef Q_OS_WIN
+    releaseWrittenFile();
+#endif
+    // Whatever has the staging name now goes, even when another program put it there: only the
+    // updater makes names of that form, so nothing under one is anyone's to keep, and removing a
+    // name never reaches a file that a link there leads to. The file written here, if another
+    // program moved it away, is left where that program put it.
     if (stagingName.isEmpty())
         return;
     liveStagingPaths().remove(stagingPath());

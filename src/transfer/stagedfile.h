@@ -10,9 +10,11 @@
 // successful commit() takes its staging file with it. A crash can still leave one behind, so
 // open() first removes what an earlier run left for the same target.
 //
-// The updater runs with administrator rights in a folder that others may write to, so the
-// target's folder is pinned when the file is opened: commit() refuses when that folder has been
-// moved or replaced, or when it or the target has become a link, meanwhile.
+// The updater runs with the rights of whoever started WELOR, in a folder that other programs
+// may write to as well, so the target's folder is pinned when the file is opened: commit()
+// refuses when that folder has been moved or replaced, or when it or the target has become a
+// link, meanwhile. Likewise only the file written here may take the target's name: the file
+// behind the staging name is compared with it just before and just after the rename.
 class StagedFile
 {
 public:
@@ -39,11 +41,13 @@ public:
     bool seal();
     // Puts the new bytes in the target's place with one rename. Held: another program has the
     // target or the staging file open, so the rename was refused; the staging file is kept for
-    // another try. Failed: the staging file is gone.
-    enum class Replace { Done, Held, Failed };
+    // another try. Failed: the staging file is gone. Foreign: the staging name no longer led to
+    // the file written here (another program moved it, or put its own file or a link there), so
+    // the bytes behind it were never checked; the target is as it was and the name is gone.
+    enum class Replace { Done, Held, Failed, Foreign };
     Replace replace();
     // replace(), but a held file ends it as well: the staging file is gone unless it is Done.
-    bool commit();
+    Replace commit();
     // Drops the staging file now; the target stays as it was.
     void discard();
 
@@ -58,6 +62,11 @@ public:
 
 private:
     bool folderUnchanged() const;
+    Replace renameIntoPlace();
+#ifndef Q_OS_WIN
+    bool holdsWrittenFile(const QByteArray &entry) const;
+    void releaseWrittenFile();
+#endif
 
     QString target;
     QString folder;
@@ -72,7 +81,12 @@ private:
     bool committed = false;
 #ifdef Q_OS_WIN
     QByteArray folderIdentity;
+    // Taken when the file is sealed; the handle is closed then, so the name is all that is left.
+    QByteArray fileIdentity;
 #else
     int folderFd = -1;
+    // Keeps the written file's inode from being freed, and so its number from going to another
+    // file, until the rename is done.
+    int writtenFd = -1;
 #endif
 };

@@ -97,7 +97,7 @@ std::optional<QString> VerifiedFile::verify()
     return std::nullopt;
 }
 
-bool VerifiedFile::commit()
+StagedFile::Replace VerifiedFile::commit()
 {
     return staged.commit();
 }
@@ -110,7 +110,7 @@ void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &
     inUseClock.start();
     if (!staged.seal()) {
         staged.discard();
-        emit committed(false);
+        emit committed(StagedFile::Replace::Failed);
         return;
     }
     tryCommit();
@@ -136,7 +136,7 @@ void VerifiedFile::tryCommit()
     if (result != StagedFile::Replace::Held || lastTry) {
         if (result != StagedFile::Replace::Done)
             staged.discard();
-        emit committed(result == StagedFile::Replace::Done);
+        emit committed(result);
         return;
     }
     inUseBackoffMs = inUseBackoffMs == 0 ? firstInUseBackoffMs

@@ -47,9 +47,10 @@ public:
     // Every byte on disk, size and checksum as the line says: nullopt, or why not.
     std::optional<QString> verify();
     // Puts the checked bytes in the target's place at once.
-    bool commit();
+    StagedFile::Replace commit();
     // The same, but waits up to waitMs (without blocking) while inUse says the target is held
-    // or the rename is refused because another program holds either file; ends in committed().
+    // or the rename is refused because another program holds either file; ends in committed(),
+    // Held when still held after the wait.
     void commitWhenFree(int waitMs, std::function<bool(const QString &)> inUse);
     // Drops the new bytes now; the target stays as it was.
     void discard();
@@ -59,7 +60,7 @@ public:
     QString stagingPath() const { return staged.stagingPath(); }
 
 Q_SIGNALS:
-    void committed(bool installed);
+    void committed(StagedFile::Replace result);
 
 private:
     void tryCommit();

@@ -6,6 +6,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTest>
 
 #include <zstd.h>
 
@@ -90,6 +92,38 @@ quint32 localMidnight(int year, int month, int day)
 {
     return quint32(
         QDateTime(QDate(year, month, day), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
+}
+
+QStringList addFileNameRows()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("safe");
+    QFile table(QStringLiteral(":/filenames.tsv"));
+    if (!table.open(QIODevice::ReadOnly))
+        qFatal("The table of file names is not built into this test");
+    static const QRegularExpression escape(QStringLiteral("\\\\u\\{([0-9A-F]+)\\}"));
+    const QStringList lines = QString::fromUtf8(table.readAll()).split(QLatin1Char('\n'));
+    QStringList names;
+    for (const QString &line : lines) {
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        const QString verdict = line.section(QLatin1Char('\t'), 0, 0);
+        const QString written = line.section(QLatin1Char('\t'), 1);
+        if (verdict != QLatin1String("ok") && verdict != QLatin1String("refused"))
+            qFatal("filenames.tsv: no verdict in \"%s\"", qPrintable(line));
+        QString name;
+        qsizetype done = 0;
+        for (const QRegularExpressionMatch &match : escape.globalMatch(written)) {
+            const char32_t character = match.capturedView(1).toUInt(nullptr, 16);
+            name += written.mid(done, match.capturedStart() - done)
+                + QString::fromUcs4(&character, 1);
+            done = match.capturedEnd();
+        }
+        name += written.mid(done);
+        QTest::newRow(qPrintable(written)) << name << (verdict == QLatin1String("ok"));
+        names.append(name);
+    }
+    return names;
 }
 
 TemporaryWorkingDirectory::TemporaryWorkingDirectory()

@@ -26,6 +26,10 @@ QByteArray zstdPatch(const QByteArray &base, const QByteArray &target);
 QByteArray polishWindows1250(const QString &text);
 // Seconds since the epoch at the start of that day in the local time zone.
 quint32 localMidnight(int year, int month, int day);
+// Adds the columns "name" (QString) and "safe" (bool) and one row for each name in the table of
+// file names that the updater and make-list must judge alike (data/filenames.tsv, built into
+// the test as ":/filenames.tsv"). Gives the names.
+QStringList addFileNameRows();
 
 // A fresh temporary directory that is the working directory while the object lives; the
 // previous one is restored before the temporary one is removed.
