@@ -250,7 +250,7 @@ void VersionLine::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     painter.translate(area.topLeft());
     painter.setClipRect(area.translated(-area.topLeft()));
-    painter.setPen(option.palette.color(foregroundRole()));
+    painter.setPen(option.palette.color(isEnabled() ? foregroundRole() : QPalette::Text));
     layout.draw(&painter, QPointF());
 }
 
