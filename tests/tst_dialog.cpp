@@ -163,6 +163,8 @@ private Q_SLOTS:
     void pages_data();
     void pages();
     void ampersandIsNoAccelerator();
+    void versionLineLooksLikeItsRichText_data();
+    void versionLineLooksLikeItsRichText();
     void pageTimeGrowsLinearly_data();
     void pageTimeGrowsLinearly();
 
@@ -451,6 +453,29 @@ void TestDialog::ampersandIsNoAccelerator()
     QCOMPARE(boxes.at(0)->text(), QStringLiteral("<i>x</i>"));
     QCOMPARE(boxes.at(1)->text(), QStringLiteral("R&&D"));
     QVERIFY(QKeySequence::mnemonic(boxes.at(1)->text()).isEmpty());
+}
+
+void TestDialog::versionLineLooksLikeItsRichText_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("markup") << QStringLiteral("<b>x</b>");
+    QTest::newRow("Polish, ampersand, tab") << QStringLiteral("Księgowość R&D\t2");
+    QTest::newRow("line break: rich text") << QStringLiteral("A\nB");
+}
+
+// A version line paints what a rich-text label of its text would show, pixel for pixel.
+void TestDialog::versionLineLooksLikeItsRichText()
+{
+    QFETCH(QString, name);
+    using Kind = VersionLines::Kind;
+    for (const Kind kind : {Kind::Plain, Kind::Older, Kind::Current, Kind::Added}) {
+        VersionLine line(kind, name, 1363305600);
+        QLabel label(line.richText());
+        QCOMPARE(line.sizeHint(), label.sizeHint());
+        line.resize(line.sizeHint() + QSize(0, 9));
+        label.resize(line.size());
+        QCOMPARE(line.grab().toImage(), label.grab().toImage());
+    }
 }
 
 enum class Page { UpdateList, Selection, Installed, InstalledWhileShown };

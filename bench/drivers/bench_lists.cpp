@@ -5,6 +5,7 @@
 //   bench_lists REPETITIONS
 //   bench_lists --first-parse LINES   (one parse, the first of the process, as a program run does)
 //   bench_lists --pages ENTRIES REPETITIONS   (the two pages only)
+//   bench_lists --page-memory ENTRIES   (anonymous memory of the update-list page, in KiB)
 //
 // Run it in an empty scratch directory: it writes "aktualizacje.txt" there, as the server would.
 
@@ -18,6 +19,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -148,6 +150,43 @@ void measurePages(int entries, int reps)
     selectionShown.print("selection_page_" + prefix + "_painted_ms");
 }
 
+// The process's anonymous resident memory (heap and the like, no mapped files), in KiB.
+long rssAnonKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        die("cannot read /proc/self/status");
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+        if (line.startsWith("RssAnon:"))
+            return std::strtol(line.constData() + std::strlen("RssAnon:"), nullptr, 10);
+    }
+    die("no RssAnon in /proc/self/status");
+    return 0;
+}
+
+// What the update-list page of `entries` lines holds, as in measurePages: from before the dialog
+// exists until the page is painted (the installed lines included), and the click alone. Once
+// per process: memory freed by an earlier dialog would be reused and hide what a page takes.
+void measurePageMemory(int entries)
+{
+    if (!writeList(listText(entries)))
+        die("cannot write aktualizacje.txt");
+    const long start = rssAnonKiB();
+    UpdateDialog dialog(nullptr, QStringLiteral("http://127.0.0.1:9"));
+    dialog.parseArguments(commandLine(entries / 2, false));
+    dialog.show();
+    Bench::settle();
+    const long beforeClick = rssAnonKiB();
+    DialogProbe::checkButton(&dialog)->click();
+    Bench::settle();
+    if (DialogProbe::listWidgets(&dialog).size() != entries)
+        die("the update-list page does not show every entry");
+    const long end = rssAnonKiB();
+    const QByteArray prefix = "updatelist_page_" + QByteArray::number(entries);
+    std::printf("%s_rss_anon_kib=%ld\n", prefix.constData(), end - start);
+    std::printf("%s_click_rss_anon_kib=%ld\n", prefix.constData(), end - beforeClick);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -161,6 +200,11 @@ int main(int argc, char **argv)
     }
     if (argc > 3 && QByteArray(argv[1]) == "--pages") {
         measurePages(std::atoi(argv[2]), std::atoi(argv[3]));
+        QFile::remove(QStringLiteral("aktualizacje.txt"));
+        return 0;
+    }
+    if (argc > 2 && QByteArray(argv[1]) == "--page-memory") {
+        measurePageMemory(std::atoi(argv[2]));
         QFile::remove(QStringLiteral("aktualizacje.txt"));
         return 0;
     }

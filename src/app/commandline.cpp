@@ -2,10 +2,9 @@
 
 #include "dialog/listareabatch.h"
 #include "dialog/updatedialog.h"
-#include "dialog/versionlines.h"
+#include "dialog/versionline.h"
 #include "version/version.h"
 
-#include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,20 +30,17 @@ void UpdateDialog::parseArguments(const QStringList &arguments)
         delete installedVersions.value(it.key());
         installedVersions.insert(it.key(), installed);
 
-        // The format first: each text set lays out a whole text document.
-        auto *label = new QLabel;
-        label->setTextFormat(Qt::RichText);
-        label->setText(VersionLines::plain(it.key(), it.value()));
+        auto *line = new VersionLine(VersionLines::Kind::Plain, it.key(), it.value());
         delete installedLabels.value(it.key());
-        installedLabels.insert(it.key(), label);
+        installedLabels.insert(it.key(), line);
     }
     detachedMode = components.detached;
 
     {
         // On a window already on screen, each label added would lay out the whole list again.
         const ListAreaBatch batch(listWidget);
-        for (QLabel *label : std::as_const(installedLabels))
-            listLayout->addWidget(label);
+        for (VersionLine *line : std::as_const(installedLabels))
+            listLayout->addWidget(line);
     }
 
     if (detachedMode)

@@ -1,6 +1,7 @@
 #include "updatedialog.h"
 
 #include "listareabatch.h"
+#include "versionline.h"
 
 #include <QLabel>
 #include <QProgressBar>

@@ -16,8 +16,23 @@ ListAreaBatch::ListAreaBatch(QWidget *area)
 
 ListAreaBatch::~ListAreaBatch()
 {
-    if (wasVisible)
-        area->show();
+    if (!wasVisible)
+        return;
+    // Measured: each widget shown asks for a repaint of its own, and the repaint compares every
+    // widget that asked with all of its siblings, in quadratic time. Shown while the area has no
+    // height, the widgets have empty rectangles and ask for nothing; laid out again at the
+    // area's size, they are repainted with the area, as a whole. The scroll area usually gives
+    // the area its size back while it is being shown, too early for its layout to see it.
+    const QSize size = area->size();
+    area->resize(size.width(), 0);
+    area->show();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateLater);
+    if (area->height() == 0)
+        area->resize(size);
+    if (QLayout *layout = area->layout()) {
+        layout->invalidate();
+        layout->activate();
+    }
 }
 
 void ListAreaBatch::deleteWidgets(QLayout *layout, const QList<QWidget *> &widgets)

@@ -1,10 +1,9 @@
 #include "updatedialog.h"
 
 #include "listareabatch.h"
-#include "versionlines.h"
+#include "versionline.h"
 
 #include <QCheckBox>
-#include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -17,21 +16,17 @@ void UpdateDialog::showUpdateList()
         const QString &name = it.key();
         UpdateEntry *entry = it.value();
         if (const InstalledVersion *installed = installedVersions.value(name)) {
-            QString line;
+            VersionLine *line = installedLabels.value(name);
             if (installed->version < entry->version) {
-                line = VersionLines::older(name, entry->version);
+                line->setLine(VersionLines::Kind::Older, entry->version);
             } else {
-                line = VersionLines::current(name, installed->version);
+                line->setLine(VersionLines::Kind::Current, installed->version);
                 entry->selected = false;
             }
-            installedLabels.value(name)->setText(line);
         } else {
-            // The format first: each text set lays out a whole text document.
-            auto *label = new QLabel;
-            label->setTextFormat(Qt::RichText);
-            label->setText(VersionLines::added(name, entry->version));
-            installedLabels.insert(name, label);
-            listLayout->addWidget(label);
+            auto *line = new VersionLine(VersionLines::Kind::Added, name, entry->version);
+            installedLabels.insert(name, line);
+            listLayout->addWidget(line);
         }
     }
 }

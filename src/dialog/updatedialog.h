@@ -24,6 +24,7 @@ class QScrollArea;
 class QVBoxLayout;
 class UpdateListFetcher;
 class VerifiedFile;
+class VersionLine;
 
 // The updater's only window. It owns every record of both component maps and walks the user
 // through the installed list, the update list, the selection and the download run; the list
@@ -77,7 +78,8 @@ private:
     QMapIterator<QString, UpdateEntry *> *currentEntry = nullptr;
     QLabel *captionLabel = nullptr;
     QLabel *progressLabel = nullptr;
-    QMap<QString, QLabel *> installedLabels;
+    // Labels of their own kind: a version line paints its rich text without a text document.
+    QMap<QString, VersionLine *> installedLabels;
     QMap<QString, QCheckBox *> selectionBoxes;
     QWidget *listWidget = nullptr;
     QScrollArea *scrollArea = nullptr;

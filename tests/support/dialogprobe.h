@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dialog/versionline.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
@@ -55,6 +57,14 @@ inline QList<QWidget *> listWidgets(QDialog *dialog)
     return widgets;
 }
 
+// The text of a label: for a version line, the rich text that it paints.
+inline QString labelText(QLabel *label)
+{
+    if (auto *line = qobject_cast<VersionLine *>(label))
+        return line->richText();
+    return label->text();
+}
+
 // Label texts and check-box texts of the list area, top to bottom (hidden widgets left out).
 inline QStringList listTexts(QDialog *dialog)
 {
@@ -64,7 +74,7 @@ inline QStringList listTexts(QDialog *dialog)
         if (w->isHidden())
             continue;
         if (auto *label = qobject_cast<QLabel *>(w))
-            texts.append(label->text());
+            texts.append(labelText(label));
         else if (auto *box = qobject_cast<QCheckBox *>(w))
             texts.append(box->text());
     }
@@ -88,7 +98,7 @@ inline QString statusText(QDialog *dialog)
     const QList<QWidget *> widgets = listWidgets(dialog);
     for (QWidget *w : widgets) {
         if (auto *label = qobject_cast<QLabel *>(w))
-            return label->text();
+            return labelText(label);
     }
     return {};
 }
