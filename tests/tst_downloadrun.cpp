@@ -1,6 +1,7 @@
 #include "download/downloadrun.h"
 #include "httpserver.h"
 #include "testutil.h"
+#include "updatelist/updatelistformat.h"
 
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
@@ -76,8 +77,7 @@ UpdateEntry TestDownloadRun::entry(const QString &file, const std::optional<QStr
 {
     UpdateEntry entry;
     entry.link = file.contains(QLatin1Char(':')) ? file : server->url("/files/" + file).toString();
-    entry.size = size;
-    entry.sha256 = sha256;
+    entry.integrity = fileIntegrity(size, sha256);
     return entry;
 }
 

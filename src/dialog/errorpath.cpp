@@ -24,7 +24,6 @@ void UpdateDialog::abortUpdate()
         delete currentEntry;
         currentEntry = nullptr;
     }
-    releaseNetwork();
     holdKeys();
     checkButton->setDisabled(true);
     nextButton->setDisabled(true);

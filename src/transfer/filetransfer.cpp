@@ -4,12 +4,15 @@
 #include "retrydecision.h"
 
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcTransfer, "aktualizator.transfer", QtWarningMsg)
 
 // Without a limit the network thread buffers whatever the GUI thread has not written yet, so
 // memory would grow with the file; a bounded buffer makes the server wait instead.
@@ -25,7 +28,7 @@ qint64 contentLength(const QNetworkReply *reply)
 
 FileTransfer::FileTransfer(
     const QUrl &url, const QString &targetPath, const TransferPolicy &policy, QObject *parent)
-    : QObject(parent)
+    : Job(int(Outcome::Failed), parent)
     , url(url)
     , path(targetPath)
     , policy(policy)
@@ -40,7 +43,7 @@ FileTransfer::FileTransfer(
 
 FileTransfer::~FileTransfer()
 {
-    abort();
+    kill();
 }
 
 bool FileTransfer::isSupportedScheme(const QUrl &url)
@@ -54,16 +57,26 @@ QNetworkReply *FileTransfer::reply() const
     return networkReply;
 }
 
-bool FileTransfer::start(QNetworkAccessManager *network)
+void FileTransfer::start(QNetworkAccessManager *network)
 {
-    if (!isSupportedScheme(url) || !verifiedFile || !verifiedFile->open())
-        return false;
     manager = network;
+    Job::start();
+}
+
+void FileTransfer::doStart()
+{
+    if (!isSupportedScheme(url)) {
+        finish(Outcome::CannotStart, QStringLiteral("the link is no http(s)"));
+        return;
+    }
+    if (!verifiedFile || !verifiedFile->open()) {
+        finish(Outcome::CannotStart, QStringLiteral("the target cannot be written"));
+        return;
+    }
     rateTimer = new QTimer(this);
     rateTimer->setInterval(watchdog.sampleIntervalMs());
     connect(rateTimer, &QTimer::timeout, this, &FileTransfer::checkRate);
     sendRequest();
-    return true;
 }
 
 void FileTransfer::sendRequest()
@@ -107,7 +120,7 @@ void FileTransfer::sendRequest()
     clock.start();
     watchdog.restart(0, verifiedFile->size());
     rateTimer->start();
-    emit requestSent();
+    emit requestSent(networkReply);
 }
 
 void FileTransfer::refuse(const QString &reason)
@@ -161,8 +174,7 @@ void FileTransfer::replyProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void FileTransfer::receive()
 {
-    if (!networkReply || !networkReply->isOpen() || !verifiedFile || result != Outcome::Pending
-        || unrecoverable)
+    if (!networkReply || !networkReply->isOpen() || !verifiedFile || isFinished() || unrecoverable)
         return;
     const QByteArray data = networkReply->readAll();
     if (data.isEmpty() || !answerAccepted)
@@ -195,7 +207,7 @@ void FileTransfer::checkRate()
 
 void FileTransfer::replyFinished()
 {
-    if (result != Outcome::Pending || !networkReply || !verifiedFile)
+    if (isFinished() || !networkReply || !verifiedFile)
         return;
     receive();
     rateTimer->stop();
@@ -256,11 +268,14 @@ void FileTransfer::replyFinished()
 
 bool FileTransfer::commit()
 {
-    if (result != Outcome::Received || !verifiedFile)
+    if (outcome() != Outcome::Received || !verifiedFile)
         return false;
-    result = verifiedFile->commit() ? Outcome::Installed : Outcome::Unwritable;
+    const bool installed = verifiedFile->commit();
+    setResultCode(int(installed ? Outcome::Installed : Outcome::Unwritable));
     verifiedFile.reset();
-    return result == Outcome::Installed;
+    if (!installed)
+        qCDebug(lcTransfer) << url.toString() << "the target could not be replaced";
+    return installed;
 }
 
 void FileTransfer::dropReply()
@@ -276,22 +291,27 @@ void FileTransfer::dropReply()
 
 void FileTransfer::finish(Outcome outcome, const QString &reason)
 {
-    result = outcome;
-    error = reason;
+    emitResult(int(outcome), reason);
+}
+
+void FileTransfer::announceResult()
+{
+    const Outcome ended = outcome();
+    if (ended != Outcome::Installed && ended != Outcome::Received)
+        qCDebug(lcTransfer) << url.toString() << errorText();
     if (rateTimer)
         rateTimer->stop();
     // A committed file is done with; a failed one is dropped here, leaving the target as it was.
     // Deferred: this may run inside the file's own committed().
-    if (outcome != Outcome::Received && verifiedFile) {
-        if (outcome != Outcome::Installed)
+    if (ended != Outcome::Received && verifiedFile) {
+        if (ended != Outcome::Installed)
             verifiedFile->discard();
-        verifiedFile->disconnect(this);
-        verifiedFile.release()->deleteLater();
+        releaseChild(verifiedFile, this);
     }
-    emit finished(outcome);
+    emit finished(ended);
 }
 
-void FileTransfer::abort()
+void FileTransfer::doKill()
 {
     if (rateTimer)
         rateTimer->stop();
@@ -300,6 +320,4 @@ void FileTransfer::abort()
     dropReply();
     // An uncommitted file goes with its bytes: the target stays as it was.
     verifiedFile.reset();
-    if (result == Outcome::Pending || result == Outcome::Received)
-        result = Outcome::Failed;
 }
