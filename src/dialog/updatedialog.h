@@ -88,7 +88,7 @@ private:
     QPushButton *checkButton = nullptr;
     // The file and the reply of the transfer in flight, which owns both; null when none is. The
     // transfer reads its reply and writes the file itself, since every byte must pass its
-    // checks: the window only knows whether one is in flight.
+    // checks: the window only asks targetFile whether one is in flight, and reads no reply.
     VerifiedFile *targetFile = nullptr;
     // One for the window's whole life, made at the first check and handed to the list check and
     // the run, so that the list and the files share connections and TLS sessions.
