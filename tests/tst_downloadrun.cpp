@@ -1,7 +1,9 @@
 #include "download/downloadrun.h"
 #include "httpserver.h"
 #include "testutil.h"
+#include "updatelist/updatelistformat.h"
 
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QtTest>
@@ -76,8 +78,7 @@ UpdateEntry TestDownloadRun::entry(const QString &file, const std::optional<QStr
 {
     UpdateEntry entry;
     entry.link = file.contains(QLatin1Char(':')) ? file : server->url("/files/" + file).toString();
-    entry.size = size;
-    entry.sha256 = sha256;
+    entry.integrity = fileIntegrity(size, sha256);
     return entry;
 }
 
@@ -127,7 +128,12 @@ void TestDownloadRun::results()
         entries.insert(QString(QChar(char16_t(u'a' + i))), next);
     }
 
+    // A failed or refused file says why in the debug log, when that is turned on.
+    QLoggingCategory::setFilterRules(QStringLiteral("aktualizator.run.debug=true"));
+    if (result != Result::Done)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^file failed: .+: .+"));
     QCOMPARE(run(entries), result);
+    QLoggingCategory::setFilterRules(QString());
     QCOMPARE(server->requestLog(), requested);
     QCOMPARE(downloadRun->errorTexts().isEmpty(), result == Result::Done);
     QCOMPARE(readFile("plugins/b.dll"),

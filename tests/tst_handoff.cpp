@@ -82,6 +82,9 @@ int runChild(int argc, char **argv)
     UpdateDialog dialog(nullptr, unreachableBase);
     dialog.parseArguments({"aktualizator", "A::100"});
     DialogProbe::checkButton(&dialog)->click();
+    // The list check ends from the event loop.
+    if (!QTest::qWaitFor([&dialog] { return DialogProbe::nextButton(&dialog)->isEnabled(); }, 5000))
+        return 1;
     MessageBoxAnswerer answerer(QMessageBox::Ok);
     DialogProbe::nextButton(&dialog)->click();
     std::fprintf(stderr, "questions=%d page=%s\n", answerer.count(),
@@ -172,7 +175,7 @@ void TestHandOff::openUpdateList(UpdateDialog &dialog, bool detached)
     dialog.show();
     if (!detached)
         DialogProbe::checkButton(&dialog)->click();
-    QCOMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
+    QTRY_COMPARE(DialogProbe::caption(&dialog)->text(), listCaption);
     QVERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
     // The line for N, added while the window is on screen, shows once the event loop has run.
     QTRY_COMPARE(DialogProbe::listTexts(&dialog).size(), 2);

@@ -295,10 +295,10 @@ void TestPublishing::listRoundTripsThroughUpdater()
     for (const Component &c : components) {
         const UpdateEntry entry = entries.value(c.name);
         QCOMPARE(entry.version, c.value);
-        QVERIFY(entry.sha256 && isValidSha256Text(*entry.sha256));
-        QCOMPARE(*entry.sha256, QString::fromLatin1(sha256Hex(c.content)));
-        QVERIFY(entry.size);
-        QCOMPARE(parseSizeText(*entry.size), std::optional<qint64>(c.content.size()));
+        QVERIFY(!entry.integrity.malformed);
+        QCOMPARE(entry.integrity.sha256, sha256Hex(c.content));
+        QVERIFY(entry.integrity.size);
+        QCOMPARE(entry.integrity.size, std::optional<qint64>(c.content.size()));
         QVERIFY2(entry.link.startsWith(defaultBase + QLatin1Char('/')), qPrintable(entry.link));
         const QUrl url(entry.link, QUrl::StrictMode);
         QVERIFY2(url.isValid(), qPrintable(entry.link));

@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
@@ -46,7 +45,8 @@ void UpdateDialog::download()
     for (auto it = updateList.cbegin(); it != updateList.cend(); ++it)
         entries.insert(entries.cend(), it.key(), *it.value());
 
-    network = new QNetworkAccessManager(this);
+    if (!network)
+        network = new QNetworkAccessManager(this);
     currentEntry = new QMapIterator<QString, UpdateEntry *>(updateList);
     downloadRun = new DownloadRun(QDir::currentPath(), transferPolicy, this);
     connect(downloadRun, &DownloadRun::fileStarted, this, &UpdateDialog::startNextDownload);
@@ -59,9 +59,10 @@ void UpdateDialog::download()
     connect(downloadRun, &DownloadRun::progress, this, &UpdateDialog::downloadProgress);
     connect(downloadRun, &DownloadRun::fileFinished, this, &UpdateDialog::downloadFinished);
     connect(downloadRun, &DownloadRun::finished, this, [this](DownloadRun::Result result) {
-        downloadRun->disconnect(this);
-        downloadRun->deleteLater();
-        downloadRun = nullptr;
+        releaseChild(downloadRun, this);
+        targetFile = nullptr;
+        reply = nullptr;
+        hadErrors = result == DownloadRun::Result::DoneWithProblems;
         if (result == DownloadRun::Result::Stopped) {
             stopOnUnwritableTarget();
             return;
@@ -73,15 +74,15 @@ void UpdateDialog::download()
     downloadRun->start(entries, network);
 }
 
-void UpdateDialog::startNextDownload()
+void UpdateDialog::startNextDownload(const QString &name, const QString &fileName)
 {
-    // The run has moved on to its next file: follow it in currentEntry and on the status line.
-    const QString name = downloadRun->currentName();
+    // Follow the run in currentEntry and on the status line.
     while (currentEntry->hasNext() && currentEntry->peekNext().key() != name)
         currentEntry->next();
     if (currentEntry->hasNext())
         currentEntry->next();
-    progressLabel->setText(tr("Trwa pobieranie pliku: %1").arg(downloadRun->currentFileName()));
+    progressFileName = fileName;
+    progressLabel->setText(tr("Trwa pobieranie pliku: %1").arg(fileName));
 }
 
 void UpdateDialog::stopOnUnwritableTarget()
@@ -93,15 +94,14 @@ void UpdateDialog::stopOnUnwritableTarget()
 
 void UpdateDialog::downloadFinished()
 {
-    transfer = nullptr;
+    // The run decides whether a file failed, and says so in its result.
     targetFile = nullptr;
     reply = nullptr;
-    hadErrors = hadErrors || (downloadRun && downloadRun->hadProblems());
 }
 
 void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    if (!targetFile || !transfer)
+    if (!targetFile)
         return;
     // Progress arrives for every few kilobytes; repainting the window that often costs more
     // than the transfer itself. A few updates a second look the same to the user.
@@ -109,12 +109,9 @@ void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         && progressClock.elapsed() < progressIntervalMs)
         return;
     progressClock.start();
-    // The run's file name, not the transfer's target: a patch is fetched under another name.
-    const QString fileName = downloadRun ? downloadRun->currentFileName()
-                                         : QFileInfo(transfer->targetPath()).fileName();
     progressLabel->setText(
         tr("Trwa pobieranie pliku: %1 (%2 / %3)")
-            .arg(fileName, QString::number(bytesReceived), QString::number(bytesTotal)));
+            .arg(progressFileName, QString::number(bytesReceived), QString::number(bytesTotal)));
     if (progressBar) {
         if (bytesTotal > 0) {
             progressBar->setRange(0, 1000);
@@ -129,7 +126,6 @@ void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 void UpdateDialog::finishUpdate()
 {
     disconnect(nextButton, &QPushButton::clicked, this, &UpdateDialog::download);
-    releaseNetwork();
     if (progressBar)
         progressBar->hide();
     if (hadErrors) {

@@ -25,7 +25,6 @@ void UpdateDialog::abortUpdate()
         delete currentEntry;
         currentEntry = nullptr;
     }
-    releaseNetwork();
     holdKeys();
     checkButton->setDisabled(true);
     nextButton->setDisabled(true);

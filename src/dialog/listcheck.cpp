@@ -5,13 +5,15 @@
 
 #include <QMessageBox>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPushButton>
 
 void UpdateDialog::checkClicked()
 {
     if (listFetcher)
         return;
-    network = new QNetworkAccessManager(this);
+    if (!network)
+        network = new QNetworkAccessManager(this);
     holdKeys();
     checkButton->setDisabled(true);
     listFetcher = new UpdateListFetcher(serverBase, publicKey, transferPolicy, this);
@@ -22,26 +24,21 @@ void UpdateDialog::checkClicked()
 
 void UpdateDialog::updateListDownloaded()
 {
-    UpdateListFetcher *fetcher = listFetcher;
-    listFetcher = nullptr;
-    fetcher->disconnect(this);
-    fetcher->deleteLater();
-    transfer = nullptr;
+    const UpdateListFetcher::Result result = listFetcher->result();
+    const QMap<QString, UpdateEntry> entries = listFetcher->entries();
+    releaseChild(listFetcher, this);
     targetFile = nullptr;
     reply = nullptr;
 
-    const UpdateListFetcher::Result result = fetcher->result();
     if (result == UpdateListFetcher::Result::CannotStart) {
         QMessageBox::information(this, QStringLiteral("Aktualizator"),
             tr("Nie można pobrać aktualizacji"), QMessageBox::Ok);
     }
-    releaseNetwork();
     if (result != UpdateListFetcher::Result::Parsed) {
         // A list we cannot read is as good as none; say so instead of sitting there silently.
         abortUpdate();
         return;
     }
-    const QMap<QString, UpdateEntry> entries = fetcher->entries();
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         delete updateList.value(it.key());
         updateList.insert(it.key(), new UpdateEntry(it.value()));
@@ -53,26 +50,13 @@ void UpdateDialog::updateListDownloaded()
 
 void UpdateDialog::downloadReadyRead()
 {
-    // The transfer reads its reply by itself; this only hurries it along.
-    if (transfer)
-        transfer->receive();
+    // Nothing to do: the transfer in flight reads its reply itself, since every byte must pass
+    // its checks before it may count.
 }
 
 void UpdateDialog::watchTransfer(FileTransfer *next)
 {
-    transfer = next;
     targetFile = next->file();
     reply = next->reply();
-    connect(next, &FileTransfer::requestSent, this, [this, next] {
-        if (transfer == next)
-            reply = next->reply();
-    });
-}
-
-void UpdateDialog::releaseNetwork()
-{
-    if (network) {
-        network->deleteLater();
-        network = nullptr;
-    }
+    connect(next, &FileTransfer::requestSent, this, [this](QNetworkReply *sent) { reply = sent; });
 }

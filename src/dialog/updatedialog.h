@@ -8,7 +8,6 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QMap>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -60,7 +59,8 @@ private:
     void showUpdateList();
     void showSelection();
     void abortUpdate();
-    void startNextDownload();
+    // The run has moved on to its next file.
+    void startNextDownload(const QString &name, const QString &fileName);
     void finishUpdate();
     void stopOnUnwritableTarget();
     // Enter does what the button offered does: it is the default and has the focus.
@@ -71,10 +71,11 @@ private:
 
     // Follows the transfer in flight in targetFile and reply, across its retries.
     void watchTransfer(FileTransfer *transfer);
-    void releaseNetwork();
 
     QMap<QString, InstalledVersion *> installedVersions;
     QMap<QString, UpdateEntry *> updateList;
+    // The run's position in updateList, moved on by each fileStarted(). The run walks its own
+    // copy of the entries, so nothing is decided by this cursor.
     QMapIterator<QString, UpdateEntry *> *currentEntry = nullptr;
     QLabel *captionLabel = nullptr;
     QLabel *progressLabel = nullptr;
@@ -87,11 +88,16 @@ private:
     QPushButton *closeButton = nullptr;
     QPushButton *nextButton = nullptr;
     QPushButton *checkButton = nullptr;
-    // The file and the reply of the transfer in flight, which owns both; null when none is.
+    // The file and the reply of the transfer in flight, which owns both; null when none is. The
+    // transfer reads its reply and writes the file itself, since every byte must pass its
+    // checks: the window only asks targetFile whether one is in flight, and reads no reply.
     VerifiedFile *targetFile = nullptr;
+    // One for the window's whole life, made at the first check and handed to the list check and
+    // the run, so that the list and the files share connections and TLS sessions.
     QNetworkAccessManager *network = nullptr;
     QNetworkReply *reply = nullptr;
     bool detachedMode = false;
+    // From the run's result: DoneWithProblems.
     bool hadErrors = false;
     int stage = 0;
 
@@ -101,9 +107,11 @@ private:
     QProgressBar *progressBar = nullptr;
     static constexpr int progressIntervalMs = 100;
     QElapsedTimer progressClock;
+    // The file the run has in hand, as the progress line names it: a patch is fetched under
+    // another name.
+    QString progressFileName;
     // Children of the dialog while they work; released with deferred deletion, since they end
     // inside their own signals.
     UpdateListFetcher *listFetcher = nullptr;
     DownloadRun *downloadRun = nullptr;
-    QPointer<FileTransfer> transfer;
 };

@@ -4,30 +4,41 @@
 #include "patchchoice.h"
 #include "patchupdate.h"
 #include "targetpath.h"
-#include "updatelist/updatelistformat.h"
 
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QUrl>
 
+namespace {
+
+Q_LOGGING_CATEGORY(lcRun, "aktualizator.run", QtWarningMsg)
+
+} // namespace
+
 DownloadRun::DownloadRun(
     const QString &installDirectory, const TransferPolicy &policy, QObject *parent)
-    : QObject(parent)
+    : Job(int(Result::Stopped), parent)
     , installDirectory(installDirectory)
     , policy(policy)
 { }
 
 DownloadRun::~DownloadRun()
 {
-    releaseTransfer();
+    kill();
 }
 
 void DownloadRun::start(
     const QMap<QString, UpdateEntry> &toDownload, QNetworkAccessManager *manager)
 {
     entries = toDownload;
-    next = entries.cbegin();
     network = manager;
+    Job::start();
+}
+
+void DownloadRun::doStart()
+{
+    next = entries.cbegin();
     startNext();
 }
 
@@ -53,8 +64,8 @@ void DownloadRun::startNext()
     // refused before anything is requested or written.
     if (!FileTransfer::isSupportedScheme(url) || !isSafeFileName(fileName)
         || !isPlainTarget(installDirectory, fileName)) {
-        errors.append(QStringLiteral("%1: refused link or file name").arg(entryName));
-        end(Result::Stopped);
+        fileFailed(QStringLiteral("refused link or file name"));
+        end(Result::Stopped, errors.constLast());
         return;
     }
     target = targetPath(installDirectory, fileName);
@@ -68,107 +79,95 @@ void DownloadRun::startNext()
     startWholeFile();
 }
 
-FileTransfer *DownloadRun::transfer() const
-{
-    return patch ? patch->transfer() : current;
-}
-
 void DownloadRun::installedHashed(const QByteArray &sha256)
 {
-    hasher->disconnect(this);
-    hasher->deleteLater();
-    hasher = nullptr;
+    releaseChild(hasher, this);
     const std::optional<PatchOffer> offer = choosePatch(entry, sha256);
     if (!offer) {
         startWholeFile();
         return;
     }
-    patch = new PatchUpdate(*offer, target, fileIntegrity(entry), policy, this);
+    patch = new PatchUpdate(*offer, target, entry.integrity, policy, this);
     connect(patch, &PatchUpdate::progress, this, &DownloadRun::progress);
     connect(patch, &PatchUpdate::finished, this, &DownloadRun::patchFinished);
-    if (!patch->start(network)) {
-        patchFinished(FileTransfer::Outcome::Failed);
-        return;
-    }
+    patch->start(network);
     emit transferStarted(patch->transfer());
 }
 
 void DownloadRun::patchFinished(FileTransfer::Outcome outcome)
 {
-    PatchUpdate *ending = patch;
-    patch = nullptr;
-    ending->disconnect(this);
-    ending->deleteLater();
+    const QString reason = patch->errorText();
+    releaseChild(patch, this);
     if (outcome == FileTransfer::Outcome::Installed
         || outcome == FileTransfer::Outcome::Unwritable) {
         if (outcome == FileTransfer::Outcome::Unwritable)
-            errors.append(entryName + QStringLiteral(": ") + ending->errorText());
+            fileFailed(reason);
         transferFinished(outcome);
         return;
     }
     // The patch was only a shorter way to the same file: the whole file decides.
-    patchErrors.append(entryName + QStringLiteral(": ") + ending->errorText());
+    patchErrors.append(entryName + QStringLiteral(": ") + reason);
+    qCDebug(lcRun) << "patch given up for the whole file:" << patchErrors.constLast();
     startWholeFile();
 }
 
 void DownloadRun::startWholeFile()
 {
-    auto *transfer = new FileTransfer(QUrl(entry.link), target, policy, this);
-    transfer->setIntegrity(fileIntegrity(entry));
-    transfer->setRequireKnownLength(true);
-    if (!transfer->start(network)) {
-        delete transfer;
-        errors.append(QStringLiteral("%1: the target cannot be written").arg(entryName));
-        end(Result::Stopped);
-        return;
-    }
-    current = transfer;
-    connect(transfer, &FileTransfer::finished, this, &DownloadRun::transferFinished);
-    connect(transfer, &FileTransfer::progress, this, &DownloadRun::progress);
-    emit transferStarted(transfer);
+    current = new FileTransfer(QUrl(entry.link), target, policy, this);
+    current->setIntegrity(entry.integrity);
+    current->setRequireKnownLength(true);
+    connect(current, &FileTransfer::finished, this, &DownloadRun::transferFinished);
+    connect(current, &FileTransfer::progress, this, &DownloadRun::progress);
+    current->start(network);
+    emit transferStarted(current);
 }
 
 void DownloadRun::transferFinished(FileTransfer::Outcome outcome)
 {
     if (current && outcome != FileTransfer::Outcome::Installed)
-        errors.append(entryName + QStringLiteral(": ") + current->errorText());
+        fileFailed(current->errorText());
     releaseTransfer();
     problems = problems
         || (outcome != FileTransfer::Outcome::Installed
-            && outcome != FileTransfer::Outcome::Unwritable);
+            && outcome != FileTransfer::Outcome::Unwritable
+            && outcome != FileTransfer::Outcome::CannotStart);
     emit fileFinished(entryName, outcome);
-    if (outcome == FileTransfer::Outcome::Unwritable) {
-        // The bytes arrived but cannot take the installed file's place (a directory in the
-        // way, a read-only target, a file still in use): the same stop as a target that cannot
-        // be opened.
-        end(Result::Stopped);
+    if (outcome == FileTransfer::Outcome::Unwritable
+        || outcome == FileTransfer::Outcome::CannotStart) {
+        // The target cannot be opened, or the bytes arrived but cannot take the installed
+        // file's place (a directory in the way, a read-only target, a file still in use).
+        end(Result::Stopped, errors.constLast());
         return;
     }
     startNext();
 }
 
-void DownloadRun::releaseTransfer()
+void DownloadRun::doKill()
 {
-    // The unfinished file is dropped at once, so the installed one stays as it was; the object
-    // goes later, since this may run inside its own finished().
-    if (FileTransfer *ending = current) {
-        current = nullptr;
-        ending->disconnect(this);
-        ending->abort();
-        ending->deleteLater();
-    }
-    // A patch under way takes its kept-aside patch and its new file with it.
-    delete patch;
-    patch = nullptr;
-    delete hasher;
-    hasher = nullptr;
+    releaseTransfer();
 }
 
-void DownloadRun::end(Result result)
+void DownloadRun::releaseTransfer()
 {
-    if (ended)
-        return;
-    ended = true;
-    runResult = result;
-    emit finished(result);
+    // The unfinished file is dropped at once, so the installed one stays as it was; a patch
+    // under way takes its kept-aside patch and its new file with it.
+    releaseChild(current, this);
+    releaseChild(patch, this);
+    releaseChild(hasher, this);
+}
+
+void DownloadRun::fileFailed(const QString &reason)
+{
+    errors.append(entryName + QStringLiteral(": ") + reason);
+    qCDebug(lcRun) << "file failed:" << errors.constLast();
+}
+
+void DownloadRun::end(Result result, const QString &reason)
+{
+    emitResult(int(result), reason);
+}
+
+void DownloadRun::announceResult()
+{
+    emit finished(result());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/filetransfer.h"
+#include "transfer/job.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/updateentry.h"
 
@@ -20,7 +21,7 @@ class QNetworkAccessManager;
 // patch's base; any failure on that way falls back, once and silently, to the whole file.
 // The run ends in exactly one finished(); destroying it before that stops the transfer in
 // flight and drops its unfinished file.
-class DownloadRun : public QObject
+class DownloadRun : public Job
 {
     Q_OBJECT
 
@@ -39,17 +40,10 @@ public:
         const QString &installDirectory, const TransferPolicy &policy, QObject *parent = nullptr);
     ~DownloadRun() override;
 
-    // Entries whose `selected` is false are skipped.
+    // Entries whose `selected` is false are skipped. The first file starts from the event loop.
     void start(const QMap<QString, UpdateEntry> &entries, QNetworkAccessManager *network);
 
-    Result result() const { return runResult; }
-    // The entry and file name of the file in hand, from fileStarted() on.
-    QString currentName() const { return entryName; }
-    QString currentFileName() const { return fileName; }
-    // A file has failed so far (one that could not be written stops the run instead).
-    bool hadProblems() const { return problems; }
-    // The transfer in flight (a patch's, while one is fetched); null between files.
-    FileTransfer *transfer() const;
+    Result result() const { return Result(resultCode()); }
     // Why files failed or the run stopped, one line each: for tests and closing notes.
     QStringList errorTexts() const { return errors; }
     // Why patches were given up for the whole file, one line each.
@@ -58,11 +52,17 @@ public:
 Q_SIGNALS:
     // A file is next, before its link and target are checked.
     void fileStarted(const QString &name, const QString &fileName);
-    // Its request is out: transfer() is set.
+    // Its transfer (a patch's, while one is fetched) is on its way.
     void transferStarted(FileTransfer *transfer);
     void progress(qint64 bytesReceived, qint64 bytesTotal);
+    // After every transferStarted(). CannotStart and Unwritable stop the run.
     void fileFinished(const QString &name, FileTransfer::Outcome outcome);
     void finished(DownloadRun::Result result);
+
+protected:
+    void doStart() override;
+    void doKill() override;
+    void announceResult() override;
 
 private:
     void startNext();
@@ -71,7 +71,8 @@ private:
     void startWholeFile();
     void transferFinished(FileTransfer::Outcome outcome);
     void releaseTransfer();
-    void end(Result result);
+    void fileFailed(const QString &reason);
+    void end(Result result, const QString &reason = {});
 
     QString installDirectory;
     TransferPolicy policy;
@@ -86,8 +87,6 @@ private:
     FileHasher *hasher = nullptr;
     PatchUpdate *patch = nullptr;
     bool problems = false;
-    bool ended = false;
-    Result runResult = Result::Done;
     QStringList errors;
     QStringList patchErrors;
 };

@@ -5,21 +5,32 @@
 #include <QMetaObject>
 
 FileHasher::FileHasher(QObject *parent)
-    : QObject(parent)
+    : Job(1, parent)
 { }
+
+FileHasher::~FileHasher()
+{
+    kill();
+}
 
 void FileHasher::start(const QString &filePath)
 {
     path = filePath;
-    // finished() always comes from the event loop, never from inside start().
-    QMetaObject::invokeMethod(this, &FileHasher::hashSlice, Qt::QueuedConnection);
+    Job::start();
+}
+
+void FileHasher::doStart()
+{
+    hashSlice();
 }
 
 void FileHasher::hashSlice()
 {
+    if (isFinished())
+        return;
     if (!file.isOpen()) {
         if (!openRegularFile(file, path, FileLinks::Refuse)) {
-            emit finished({});
+            emitResult(1, QStringLiteral("the installed file cannot be read"));
             return;
         }
         buffer.resize(qsizetype(sliceBytes));
@@ -28,9 +39,23 @@ void FileHasher::hashSlice()
     if (read <= 0) {
         const bool whole = read == 0 && file.atEnd();
         file.close();
-        emit finished(whole ? hash.hexResult() : QByteArray());
+        if (whole)
+            digest = hash.hexResult();
+        emitResult(
+            whole ? 0 : 1, whole ? QString() : QStringLiteral("the installed file cannot be read"));
         return;
     }
     hash.addData(buffer.constData(), qsizetype(read));
+    // One slice per event-loop turn.
     QMetaObject::invokeMethod(this, &FileHasher::hashSlice, Qt::QueuedConnection);
+}
+
+void FileHasher::doKill()
+{
+    file.close();
+}
+
+void FileHasher::announceResult()
+{
+    emit finished(digest);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/job.h"
 #include "transfer/sha256.h"
 
 #include <QByteArray>
@@ -11,12 +12,13 @@
 // file never freezes the window. Only a regular file is read, never through a link; opening a
 // FIFO put in its place would wait for ever. Ends in exactly one finished(); destroying it
 // before that stops it.
-class FileHasher : public QObject
+class FileHasher : public Job
 {
     Q_OBJECT
 
 public:
     explicit FileHasher(QObject *parent = nullptr);
+    ~FileHasher() override;
 
     // One event-loop turn reads at most this much.
     static constexpr qint64 sliceBytes = 4 * 1024 * 1024;
@@ -27,10 +29,16 @@ Q_SIGNALS:
     // Lower-case hex; empty when the file could not be read.
     void finished(const QByteArray &sha256);
 
+protected:
+    void doStart() override;
+    void doKill() override;
+    void announceResult() override;
+
 private:
     void hashSlice();
 
     QString path;
+    QByteArray digest;
     QFile file;
     QByteArray buffer;
     Sha256 hash;

@@ -18,7 +18,7 @@ constexpr qint64 patchReadBytes = 64 * 1024;
 
 PatchUpdate::PatchUpdate(const PatchOffer &offer, const QString &targetPath,
     const FileIntegrity &result, const TransferPolicy &policy, QObject *parent)
-    : QObject(parent)
+    : Job(int(FileTransfer::Outcome::Failed), parent)
     , offer(offer)
     , target(targetPath)
     , resultIntegrity(result)
@@ -37,8 +37,9 @@ QString PatchUpdate::holdingPath(const QString &targetPath)
     return StagedFile::sideFileName(targetPath);
 }
 
-bool PatchUpdate::start(QNetworkAccessManager *network)
+void PatchUpdate::start(QNetworkAccessManager *manager)
 {
+    network = manager;
     patchTransfer = std::make_unique<FileTransfer>(QUrl(offer.link), holdingPath(target), policy);
     FileIntegrity integrity;
     integrity.size = offer.size;
@@ -50,11 +51,12 @@ bool PatchUpdate::start(QNetworkAccessManager *network)
     patchTransfer->setCommitWhenComplete(false);
     connect(patchTransfer.get(), &FileTransfer::progress, this, &PatchUpdate::progress);
     connect(patchTransfer.get(), &FileTransfer::finished, this, &PatchUpdate::patchReceived);
-    if (!patchTransfer->start(network)) {
-        patchTransfer.reset();
-        return false;
-    }
-    return true;
+    Job::start();
+}
+
+void PatchUpdate::doStart()
+{
+    patchTransfer->start(network);
 }
 
 void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
@@ -98,7 +100,7 @@ void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
 
 void PatchUpdate::decodeSlice()
 {
-    if (ended)
+    if (isFinished())
         return;
     if (inputUsed == input.size()) {
         input = patchFile.read(patchReadBytes);
@@ -143,24 +145,24 @@ void PatchUpdate::decodeSlice()
 
 void PatchUpdate::finish(FileTransfer::Outcome outcome, const QString &reason)
 {
-    if (ended)
-        return;
-    ended = true;
-    error = reason;
+    emitResult(int(outcome), reason);
+}
+
+void PatchUpdate::announceResult()
+{
+    // Whatever the outcome, the patch goes now; a new file that was not installed goes with it.
+    doKill();
+    emit finished(outcome());
+}
+
+void PatchUpdate::doKill()
+{
     decoder.close();
     patchFile.close();
-    // Whatever the outcome, the patch goes now; a new file that was not installed goes with it.
-    // Both are deleted later: this may run inside their own signals.
-    if (patchTransfer) {
-        patchTransfer->disconnect(this);
-        patchTransfer->abort();
-        patchTransfer.release()->deleteLater();
-    }
+    releaseChild(patchTransfer, this);
     if (newFile) {
-        newFile->disconnect(this);
-        if (outcome != FileTransfer::Outcome::Installed)
+        if (outcome() != FileTransfer::Outcome::Installed)
             newFile->discard();
-        newFile.release()->deleteLater();
+        releaseChild(newFile, this);
     }
-    emit finished(outcome);
 }

@@ -3,6 +3,7 @@
 #include "patchdecoder.h"
 #include "transfer/fileintegrity.h"
 #include "transfer/filetransfer.h"
+#include "transfer/job.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/patchoffer.h"
 
@@ -21,7 +22,7 @@ class VerifiedFile;
 // the line describes. Ends in one finished(): Installed, Unwritable (the checked file could not
 // take the target's place), or Failed, after which nothing of the patch is left on disk and
 // the target is as it was. Destroying it earlier stops it the same way.
-class PatchUpdate : public QObject
+class PatchUpdate : public Job
 {
     Q_OBJECT
 
@@ -30,12 +31,12 @@ public:
         const TransferPolicy &policy, QObject *parent = nullptr);
     ~PatchUpdate() override;
 
-    // False when the patch cannot even be kept aside; nothing was requested then.
-    bool start(QNetworkAccessManager *network);
+    // A patch that cannot even be kept aside ends Failed, from the event loop like any other.
+    void start(QNetworkAccessManager *network);
 
-    // The patch's transfer while it is under way; null afterwards.
+    FileTransfer::Outcome outcome() const { return FileTransfer::Outcome(resultCode()); }
+    // The patch's transfer, from start() until it is over; null afterwards.
     FileTransfer *transfer() const { return patchTransfer.get(); }
-    QString errorText() const { return error; }
 
     // The patch is kept under this name's staging file until it has been decoded.
     static QString holdingPath(const QString &targetPath);
@@ -43,6 +44,11 @@ public:
 Q_SIGNALS:
     void progress(qint64 bytesReceived, qint64 bytesTotal);
     void finished(FileTransfer::Outcome outcome);
+
+protected:
+    void doStart() override;
+    void doKill() override;
+    void announceResult() override;
 
 private:
     void patchReceived(FileTransfer::Outcome outcome);
@@ -59,7 +65,6 @@ private:
     QByteArray input;
     qsizetype inputUsed = 0;
     PatchDecoder decoder;
+    QNetworkAccessManager *network = nullptr;
     std::unique_ptr<VerifiedFile> newFile;
-    bool ended = false;
-    QString error;
 };

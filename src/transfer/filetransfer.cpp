@@ -5,12 +5,15 @@
 #include "retrydecision.h"
 
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcTransfer, "aktualizator.transfer", QtWarningMsg)
 
 // Without a limit the network thread buffers whatever the GUI thread has not written yet, so
 // memory would grow with the file; a bounded buffer makes the server wait instead.
@@ -38,7 +41,7 @@ qint64 contentLength(const QNetworkReply *reply)
 
 FileTransfer::FileTransfer(
     const QUrl &url, const QString &targetPath, const TransferPolicy &policy, QObject *parent)
-    : QObject(parent)
+    : Job(int(Outcome::Failed), parent)
     , url(url)
     , path(targetPath)
     , policy(policy)
@@ -54,7 +57,7 @@ FileTransfer::FileTransfer(
 
 FileTransfer::~FileTransfer()
 {
-    abort();
+    kill();
 }
 
 std::pair<FileTransfer::Outcome, QString> FileTransfer::committedOutcome(StagedFile::Replace result)
@@ -82,16 +85,26 @@ QNetworkReply *FileTransfer::reply() const
     return networkReply;
 }
 
-bool FileTransfer::start(QNetworkAccessManager *network)
+void FileTransfer::start(QNetworkAccessManager *network)
 {
-    if (!isSupportedScheme(url) || !verifiedFile || !verifiedFile->open())
-        return false;
     manager = network;
+    Job::start();
+}
+
+void FileTransfer::doStart()
+{
+    if (!isSupportedScheme(url)) {
+        finish(Outcome::CannotStart, QStringLiteral("the link is no http(s)"));
+        return;
+    }
+    if (!verifiedFile || !verifiedFile->open()) {
+        finish(Outcome::CannotStart, QStringLiteral("the target cannot be written"));
+        return;
+    }
     rateTimer = new QTimer(this);
     rateTimer->setInterval(watchdog.sampleIntervalMs());
     connect(rateTimer, &QTimer::timeout, this, &FileTransfer::checkRate);
     sendRequest();
-    return true;
 }
 
 void FileTransfer::sendRequest()
@@ -136,7 +149,7 @@ void FileTransfer::sendRequest()
     clock.start();
     watchdog.restart(0, verifiedFile->size());
     rateTimer->start();
-    emit requestSent();
+    emit requestSent(networkReply);
 }
 
 void FileTransfer::refuse(const QString &reason)
@@ -190,8 +203,7 @@ void FileTransfer::replyProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void FileTransfer::receive()
 {
-    if (!networkReply || !networkReply->isOpen() || !verifiedFile || result != Outcome::Pending
-        || unrecoverable)
+    if (!networkReply || !networkReply->isOpen() || !verifiedFile || isFinished() || unrecoverable)
         return;
     const QByteArray data = networkReply->readAll();
     if (data.isEmpty() || !answerAccepted)
@@ -224,7 +236,7 @@ void FileTransfer::checkRate()
 
 void FileTransfer::replyFinished()
 {
-    if (result != Outcome::Pending || !networkReply || !verifiedFile)
+    if (isFinished() || !networkReply || !verifiedFile)
         return;
     receive();
     rateTimer->stop();
@@ -285,11 +297,15 @@ void FileTransfer::replyFinished()
 
 bool FileTransfer::commit()
 {
-    if (result != Outcome::Received || !verifiedFile)
+    if (outcome() != Outcome::Received || !verifiedFile)
         return false;
-    std::tie(result, error) = committedOutcome(verifiedFile->commit());
+    const auto [outcome, reason] = committedOutcome(verifiedFile->commit());
+    setResultCode(int(outcome));
     verifiedFile.reset();
-    return result == Outcome::Installed;
+    const bool installed = outcome == Outcome::Installed;
+    if (!installed)
+        qCDebug(lcTransfer) << url.toString() << reason;
+    return installed;
 }
 
 void FileTransfer::dropReply()
@@ -305,22 +321,27 @@ void FileTransfer::dropReply()
 
 void FileTransfer::finish(Outcome outcome, const QString &reason)
 {
-    result = outcome;
-    error = reason;
+    emitResult(int(outcome), reason);
+}
+
+void FileTransfer::announceResult()
+{
+    const Outcome ended = outcome();
+    if (ended != Outcome::Installed && ended != Outcome::Received)
+        qCDebug(lcTransfer) << url.toString() << errorText();
     if (rateTimer)
         rateTimer->stop();
     // A committed file is done with; a failed one is dropped here, leaving the target as it was.
     // Deferred: this may run inside the file's own committed().
-    if (outcome != Outcome::Received && verifiedFile) {
-        if (outcome != Outcome::Installed)
+    if (ended != Outcome::Received && verifiedFile) {
+        if (ended != Outcome::Installed)
             verifiedFile->discard();
-        verifiedFile->disconnect(this);
-        verifiedFile.release()->deleteLater();
+        releaseChild(verifiedFile, this);
     }
-    emit finished(outcome);
+    emit finished(ended);
 }
 
-void FileTransfer::abort()
+void FileTransfer::doKill()
 {
     if (rateTimer)
         rateTimer->stop();
@@ -329,6 +350,4 @@ void FileTransfer::abort()
     dropReply();
     // An uncommitted file goes with its bytes: the target stays as it was.
     verifiedFile.reset();
-    if (result == Outcome::Pending || result == Outcome::Received)
-        result = Outcome::Failed;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "job.h"
 #include "rangeresume.h"
 #include "ratewatchdog.h"
 #include "transferpolicy.h"
@@ -22,10 +23,11 @@ class QTimer;
 // the new bytes only when the answer was a plain 200 (or the 206 that continues it) whose body
 // arrived whole, every byte reached the disk, and the size and checksum given for it hold;
 // otherwise it stays byte for byte. The transfer ends in exactly one finished(). Destroying it
-// or calling abort() before that stops the request and drops the unfinished file.
-class FileTransfer : public QObject
+// or calling kill() before that stops the request and drops the unfinished file.
+class FileTransfer : public Job
 {
     Q_OBJECT
+    Q_MOC_INCLUDE(<QNetworkReply>)
 
 public:
     enum class Outcome {
@@ -38,6 +40,9 @@ public:
         Failed,
         // The checked bytes could not take the target's place; the target is as it was.
         Unwritable,
+        // The staging file could not be opened, or the link is no http(s): nothing was
+        // requested.
+        CannotStart,
     };
     Q_ENUM(Outcome)
 
@@ -64,17 +69,12 @@ public:
     // False: a whole, checked body ends in Received and waits for commit().
     void setCommitWhenComplete(bool commit) { commitWhenComplete = commit; }
 
-    // Opens the staging file and sends the request. False when the file cannot be opened; then
-    // nothing was requested and finished() will not come.
-    bool start(QNetworkAccessManager *network);
+    // From the event loop: opens the staging file and sends the request, or ends in CannotStart.
+    void start(QNetworkAccessManager *network);
     // Puts a Received body in the target's place.
     bool commit();
-    // Stops the request and drops the unfinished file, without finished().
-    void abort();
 
-    Outcome outcome() const { return result; }
-    // Why the transfer failed: for tests and closing notes, never shown in the window.
-    QString errorText() const { return error; }
+    Outcome outcome() const { return isFinished() ? Outcome(resultCode()) : Outcome::Pending; }
     QString targetPath() const { return path; }
     QNetworkReply *reply() const;
     // Null once the transfer has ended.
@@ -86,9 +86,14 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void progress(qint64 bytesReceived, qint64 bytesTotal);
-    // A new request went out (the first, or a retry): reply() has changed.
-    void requestSent();
+    // A new request went out (the first, or a retry).
+    void requestSent(QNetworkReply *reply);
     void finished(FileTransfer::Outcome outcome);
+
+protected:
+    void doStart() override;
+    void doKill() override;
+    void announceResult() override;
 
 private:
     void sendRequest();
@@ -125,6 +130,4 @@ private:
 
     bool requireKnownLength = false;
     bool commitWhenComplete = true;
-    Outcome result = Outcome::Pending;
-    QString error;
 };

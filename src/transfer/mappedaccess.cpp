@@ -1,5 +1,6 @@
 #include "mappedaccess.h"
 
+// Q_OS_WIN comes from here: without it the Windows build took the POSIX branch.
 #include <QtGlobal>
 
 #ifndef Q_OS_WIN

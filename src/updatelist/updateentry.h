@@ -1,11 +1,10 @@
 #pragma once
 
 #include "patchoffer.h"
+#include "transfer/fileintegrity.h"
 
 #include <QList>
 #include <QString>
-
-#include <optional>
 
 // One offered component of the update list.
 struct UpdateEntry
@@ -13,10 +12,9 @@ struct UpdateEntry
     quint32 version = 0;
     QString link;
     bool selected = true;
-    // Optional integrity data from the list line; the raw texts are kept so that a
-    // malformed value fails the download instead of silently skipping the check.
-    std::optional<QString> sha256;
-    std::optional<QString> size;
+    // What the line says the file must be, read once with the line. A malformed value is kept
+    // as such, so that it fails the download instead of silently skipping the check.
+    FileIntegrity integrity;
     // Well-formed patch elements only; a malformed one is as if it were not there.
     QList<PatchOffer> patches;
 };

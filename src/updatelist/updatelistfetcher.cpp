@@ -1,17 +1,23 @@
 #include "updatelistfetcher.h"
 
-#include "transfer/filetransfer.h"
 #include "updatelistfile.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QTimer>
 #include <QUrl>
 
+namespace {
+
+Q_LOGGING_CATEGORY(lcList, "aktualizator.list", QtWarningMsg)
+
+} // namespace
+
 UpdateListFetcher::UpdateListFetcher(const QString &serverBase, const QByteArray &publicKey,
     const TransferPolicy &policy, QObject *parent)
-    : QObject(parent)
+    : Job(int(Result::Failed), parent)
     , serverBase(serverBase)
     , publicKey(publicKey)
     , policy(policy)
@@ -19,16 +25,21 @@ UpdateListFetcher::UpdateListFetcher(const QString &serverBase, const QByteArray
 
 UpdateListFetcher::~UpdateListFetcher()
 {
-    releaseTransfers();
+    kill();
 }
 
 void UpdateListFetcher::start(QNetworkAccessManager *manager)
+{
+    network = manager;
+    Job::start();
+}
+
+void UpdateListFetcher::doStart()
 {
     if (QFile::exists(updateListFileName)) {
         readList();
         return;
     }
-    network = manager;
     deadline = new QTimer(this);
     deadline->setSingleShot(true);
     connect(deadline, &QTimer::timeout, this, [this] {
@@ -50,33 +61,33 @@ bool UpdateListFetcher::fetch(const QString &fileName)
     if (QFileInfo(fileName).isSymLink())
         return false;
     const bool isSignature = fileName != updateListFileName;
-    auto *transfer
+    current
         = new FileTransfer(QUrl(serverBase + QLatin1Char('/') + fileName), fileName, policy, this);
-    transfer->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
+    current->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
     // Small enough to fetch again whole.
-    transfer->setResumable(false);
+    current->setResumable(false);
     // In a signed build the list keeps out of its name until its signature has been checked.
-    transfer->setCommitWhenComplete(isSignature || publicKey.isEmpty());
-    if (!transfer->start(network)) {
-        delete transfer;
-        return false;
-    }
-    current = transfer;
-    connect(transfer, &FileTransfer::finished, this, &UpdateListFetcher::transferFinished);
-    emit transferStarted(transfer);
+    current->setCommitWhenComplete(isSignature || publicKey.isEmpty());
+    connect(current, &FileTransfer::finished, this, &UpdateListFetcher::transferFinished);
+    current->start(network);
+    emit transferStarted(current);
     return true;
 }
 
-void UpdateListFetcher::transferFinished()
+void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
 {
     FileTransfer *arrived = current;
     const bool signedBuild = !publicKey.isEmpty();
     const bool gotSignature = arrived->targetPath() != updateListFileName;
-    const FileTransfer::Outcome outcome = arrived->outcome();
     bool whole
         = outcome == FileTransfer::Outcome::Installed || outcome == FileTransfer::Outcome::Received;
     const QString reason = arrived->errorText();
 
+    if (outcome == FileTransfer::Outcome::CannotStart && !gotSignature) {
+        releaseTransfers();
+        end(Result::CannotStart, QStringLiteral("the list cannot be written here"));
+        return;
+    }
     // A signed build fetches the list's signature next, with the same manager; the list waits
     // in its staging file meanwhile.
     if (whole && signedBuild && !gotSignature) {
@@ -121,24 +132,27 @@ void UpdateListFetcher::readList()
 
 void UpdateListFetcher::releaseTransfers()
 {
-    // The unfinished file is dropped at once; the object goes later, since this may run inside
-    // its own finished().
-    for (FileTransfer **held : {&current, &pendingList}) {
-        if (FileTransfer *ending = *held) {
-            *held = nullptr;
-            ending->disconnect(this);
-            ending->abort();
-            ending->deleteLater();
-        }
-    }
+    releaseChild(current, this);
+    releaseChild(pendingList, this);
+}
+
+void UpdateListFetcher::doKill()
+{
+    releaseTransfers();
+    if (deadline)
+        deadline->stop();
 }
 
 void UpdateListFetcher::end(Result result, const QString &reason)
 {
-    if (ended)
-        return;
-    ended = true;
-    fetchResult = result;
-    error = reason;
-    emit finished(result);
+    emitResult(int(result), reason);
+}
+
+void UpdateListFetcher::announceResult()
+{
+    if (deadline)
+        deadline->stop();
+    if (result() != Result::Parsed)
+        qCDebug(lcList) << "list refused:" << errorText();
+    emit finished(result());
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/filetransfer.h"
+#include "transfer/job.h"
 #include "transfer/transferpolicy.h"
 #include "updateentry.h"
 
@@ -9,7 +11,6 @@
 #include <QPointer>
 #include <QString>
 
-class FileTransfer;
 class QNetworkAccessManager;
 class QTimer;
 
@@ -18,7 +19,7 @@ class QTimer;
 // list already in the working directory is read instead of fetched. Ends in exactly one
 // finished(); destroying the fetcher before that stops the transfer and drops what has not
 // taken its name yet.
-class UpdateListFetcher : public QObject
+class UpdateListFetcher : public Job
 {
     Q_OBJECT
 
@@ -36,24 +37,25 @@ public:
         const TransferPolicy &policy, QObject *parent = nullptr);
     ~UpdateListFetcher() override;
 
-    // With a list already in the working directory, finished() comes before this returns.
+    // From the event loop: reads a list already in the working directory, or fetches one.
     void start(QNetworkAccessManager *network);
 
-    Result result() const { return fetchResult; }
+    Result result() const { return isFinished() ? Result(resultCode()) : Result::Failed; }
     QMap<QString, UpdateEntry> entries() const { return parsed; }
-    // Why it failed: for tests and closing notes, never shown in the window.
-    QString errorText() const { return error; }
-    // The transfer in flight; null when none is.
-    FileTransfer *transfer() const { return current; }
 
 Q_SIGNALS:
-    // A transfer began: transfer() is set.
+    // A transfer is on its way.
     void transferStarted(FileTransfer *transfer);
     void finished(UpdateListFetcher::Result result);
 
+protected:
+    void doStart() override;
+    void doKill() override;
+    void announceResult() override;
+
 private:
     bool fetch(const QString &fileName);
-    void transferFinished();
+    void transferFinished(FileTransfer::Outcome outcome);
     void readList();
     void releaseTransfers();
     void end(Result result, const QString &reason = {});
@@ -67,8 +69,5 @@ private:
     // its signature.
     FileTransfer *pendingList = nullptr;
     QTimer *deadline = nullptr;
-    bool ended = false;
-    Result fetchResult = Result::Failed;
     QMap<QString, UpdateEntry> parsed;
-    QString error;
 };

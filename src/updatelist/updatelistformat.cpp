@@ -88,10 +88,9 @@ std::optional<UpdateListLine> parseUpdateListLine(QStringView line)
     result.entry.selected = true;
     // Most lists carry no integrity elements; skip the searches when there is no middle text.
     if (!parts->middle.isEmpty()) {
-        result.entry.sha256
-            = elementText(parts->middle, QLatin1String("<sha256>"), QLatin1String("</sha256>"));
-        result.entry.size
-            = elementText(parts->middle, QLatin1String("<size>"), QLatin1String("</size>"));
+        result.entry.integrity = fileIntegrity(
+            elementText(parts->middle, QLatin1String("<size>"), QLatin1String("</size>")),
+            elementText(parts->middle, QLatin1String("<sha256>"), QLatin1String("</sha256>")));
         result.entry.patches = parsePatchOffers(parts->middle);
     }
     return result;

@@ -51,13 +51,9 @@ QStringList updateListLines(const QByteArray &bytes);
 std::optional<QMap<QString, UpdateEntry>> parseUpdateList(
     const QByteArray &bytes, qsizetype maxEntries = maxUpdateListEntries);
 
-// The line's size and checksum as the checks its file must pass.
+// The line's size and checksum texts as the checks its file must pass.
 FileIntegrity fileIntegrity(
     const std::optional<QString> &sizeText, const std::optional<QString> &sha256Text);
-inline FileIntegrity fileIntegrity(const UpdateEntry &entry)
-{
-    return fileIntegrity(entry.size, entry.sha256);
-}
 
 // The well-formed "<patch from=\"F\" sha256=\"P\" size=\"N\">URL</patch>" elements of a line's
 // middle text. A malformed one is skipped: a patch can only make an update smaller, so a
