@@ -8,6 +8,9 @@
 #include <QRandomGenerator>
 #include <QSet>
 
+#include <system_error>
+#include <thread>
+
 #ifdef Q_OS_WIN
 #include <cstring>
 #include <io.h>
@@ -147,6 +150,8 @@ bool reserveSpace(QFile &file, qint64 size)
 uchar emptyMap[1] = {0};
 
 #ifndef Q_OS_WIN
+// A former file of this size or more is removed beside the event loop.
+constexpr off_t largeFormerFile = 32 * 1024 * 1024;
 // The disk is given the bytes in pieces of this size while more arrive.
 constexpr qint64 writeBackChunk = 8 * 1024 * 1024;
 #endif
@@ -393,6 +398,56 @@ bool StagedFile::seal()
     return !failed;
 }
 
+bool StagedFile::startSync()
+{
+    if (failed || !file.isOpen() || !flush())
+        return false;
+        // The thread has a handle of its own and nothing else of this object, so it may finish
+        // after the object is gone; the file it flushes may be gone by then too, which is harmless.
+#ifdef Q_OS_WIN
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(),
+            reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())), GetCurrentProcess(), &own, 0,
+            FALSE, DUPLICATE_SAME_ACCESS))
+        return false;
+#else
+    const int own = fcntl(file.handle(), F_DUPFD_CLOEXEC, 0);
+    if (own < 0)
+        return false;
+#endif
+    auto state = std::make_shared<std::atomic<int>>(0);
+    syncState = state;
+    try {
+        std::thread([own, state] {
+#ifdef Q_OS_WIN
+            const bool ok = FlushFileBuffers(own);
+            CloseHandle(own);
+#else
+            const bool ok = ::fsync(own) == 0 || errno == EINVAL || errno == ENOTSUP;
+            ::close(own);
+#endif
+            state->store(ok ? 1 : 2);
+        }).detach();
+    } catch (const std::system_error &) {
+#ifdef Q_OS_WIN
+        CloseHandle(own);
+#else
+        ::close(own);
+#endif
+        syncState.reset();
+        return false;
+    }
+    return true;
+}
+
+std::optional<bool> StagedFile::syncResult() const
+{
+    const int state = syncState ? syncState->load() : 0;
+    if (state == 0)
+        return std::nullopt;
+    return state == 1;
+}
+
 StagedFile::Replace StagedFile::replace()
 {
     if (committed)
@@ -517,9 +572,27 @@ StagedFile::Replace StagedFile::renameIntoPlace()
             renameat2(folderFd, nativeName.constData(), folderFd, staging.constData(), how);
         return Replace::Foreign;
     }
-    // The former file now has the staging name, and goes with it.
-    if (swapped && targetExists)
-        unlinkat(folderFd, staging.constData(), 0);
+    // The former file now has the staging name, and goes with it. Freeing the blocks of a
+    // large file takes the file system a tenth of a second and more, so that is done beside
+    // the event loop, through a descriptor of the folder of its own; a small one goes at once.
+    if (swapped && targetExists) {
+        const int folder
+            = existing.st_size >= largeFormerFile ? fcntl(folderFd, F_DUPFD_CLOEXEC, 0) : -1;
+        bool started = false;
+        if (folder >= 0) {
+            try {
+                std::thread([folder, staging] {
+                    unlinkat(folder, staging.constData(), 0);
+                    ::close(folder);
+                }).detach();
+                started = true;
+            } catch (const std::system_error &) {
+                ::close(folder);
+            }
+        }
+        if (!started)
+            unlinkat(folderFd, staging.constData(), 0);
+    }
     return Replace::Done;
 }
 #endif

@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QString>
 
+#include <atomic>
+#include <memory>
+#include <optional>
+
 // The new bytes of one file, written beside it under a name that only the updater makes
 // ("NAME.aktualizator-XXXXXX.tmp"), until commit() puts them in the file's place with one
 // rename. Until then the target stays byte for byte as it was; an object that goes without a
@@ -39,6 +43,12 @@ public:
     // Flushes the bytes to the disk and closes the file, so that other programs (a virus
     // scanner, say) can read it while the rename waits. No write comes after it.
     bool seal();
+    // Starts flushing the bytes written so far to the disk on a thread of its own, so that a
+    // large file does not hold the window while the disk takes it; seal() then finds little
+    // left to do. False when it could not start (seal() still does the whole flush).
+    bool startSync();
+    // Whether that flush worked; nullopt while it runs (or when none was started).
+    std::optional<bool> syncResult() const;
     // Puts the new bytes in the target's place with one rename. Held: another program has the
     // target or the staging file open, so the rename was refused; the staging file is kept for
     // another try. Failed: the staging file is gone. Foreign: the staging name no longer led to
@@ -74,6 +84,9 @@ private:
     QString stagingName;
     QFile file;
     uchar *map = nullptr;
+    // 0 while the flush of startSync() runs, 1 when it worked, 2 when it failed; shared with
+    // that thread, which may outlive this object.
+    std::shared_ptr<std::atomic<int>> syncState;
     qint64 mapSize = 0;
     // Where the next piece handed to the disk starts.
     qint64 writeBackStart = 0;

@@ -11,6 +11,8 @@ namespace {
 // at most a second apart.
 constexpr int firstInUseBackoffMs = 50;
 constexpr int longestInUseBackoffMs = 1000;
+// How often the end of the flush in the background is looked for.
+constexpr int syncPollMs = 5;
 
 } // namespace
 
@@ -107,6 +109,34 @@ void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &
     inUseWaitMs = waitMs;
     inUseCheck = std::move(inUse);
     inUseBackoffMs = 0;
+    map = nullptr;
+    staged.unmap();
+    // The flush to the disk before the rename takes a third of a second and more for a large
+    // file; it runs beside the event loop, which looks for its end every few milliseconds.
+    if (!staged.startSync()) {
+        sealAndCommit();
+        return;
+    }
+    if (!syncTimer) {
+        syncTimer = new QTimer(this);
+        syncTimer->setInterval(syncPollMs);
+        connect(syncTimer, &QTimer::timeout, this, [this] {
+            if (const std::optional<bool> synced = staged.syncResult()) {
+                syncTimer->stop();
+                if (!*synced) {
+                    staged.discard();
+                    emit committed(StagedFile::Replace::Failed);
+                    return;
+                }
+                sealAndCommit();
+            }
+        });
+    }
+    syncTimer->start();
+}
+
+void VerifiedFile::sealAndCommit()
+{
     inUseClock.start();
     if (!staged.seal()) {
         staged.discard();
@@ -119,6 +149,8 @@ void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &
 void VerifiedFile::discard()
 {
     map = nullptr;
+    if (syncTimer)
+        syncTimer->stop();
     if (inUseTimer)
         inUseTimer->stop();
     staged.discard();

@@ -63,6 +63,7 @@ Q_SIGNALS:
     void committed(StagedFile::Replace result);
 
 private:
+    void sealAndCommit();
     void tryCommit();
 
     StagedFile staged;
@@ -72,6 +73,7 @@ private:
     qint64 byteLimit = -1;
     qint64 received = 0;
     QTimer *inUseTimer = nullptr;
+    QTimer *syncTimer = nullptr;
     QElapsedTimer inUseClock;
     int inUseWaitMs = 0;
     int inUseBackoffMs = 0;
