@@ -4,7 +4,10 @@
 #include "httpserver.h"
 #include "testutil.h"
 
+#include <QProgressBar>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QtTest>
 
 #include <memory>
@@ -68,6 +71,10 @@ private Q_SLOTS:
     void onlyHttpLinks();
     void closingMidTransferDropsTheFile_data();
     void closingMidTransferDropsTheFile();
+    void closingDuringTheRunAsks_data();
+    void closingDuringTheRunAsks();
+    void pagesFit_data();
+    void pagesFit();
 
 private:
     // Fetches the list in detached mode (no hand-off question) and stops on the selection page.
@@ -262,6 +269,7 @@ void TestDownload::failureInTheMiddle()
     downloadTicked(dialog);
 
     QCOMPARE(DialogProbe::statusText(&dialog), problemsText);
+    QCOMPARE(DialogProbe::reasonText(&dialog), QStringLiteral("b.dll: HTTP 404"));
     QCOMPARE(server.requestCount("/files/c.dll"), 1);
     QCOMPARE(readFile("plugins/a.dll"), QByteArray("first"));
     QCOMPARE(readFile("plugins/c.dll"), QByteArray("third"));
@@ -303,6 +311,10 @@ void TestDownload::progressLine()
     QTRY_VERIFY2(midway.match(DialogProbe::statusText(&dialog)).hasMatch()
             && midway.match(DialogProbe::statusText(&dialog)).captured(1) != "3000",
         qPrintable(DialogProbe::statusText(&dialog)));
+    // The bar covers the run: the one file of one, known in size from the answer or the line.
+    auto *bar = dialog.findChild<QProgressBar *>();
+    QCOMPARE(bar->format(), QStringLiteral("plik 1 z 1"));
+    QCOMPARE(bar->maximum(), 1000);
     DialogFlow::waitForEnd(&dialog);
     QCOMPARE(DialogProbe::statusText(&dialog), successText);
     QCOMPARE(readFile("plugins/wolny.dll"), slow.body);
@@ -613,6 +625,123 @@ void TestDownload::closingMidTransferDropsTheFile()
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
     QCOMPARE(readFile("plugins/x.dll"), formerBytes);
     QCOMPARE(server.requestCount("/files/x.dll"), 1);
+}
+
+void TestDownload::closingDuringTheRunAsks_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<bool>("stop"); // the answer: Yes
+    QTest::newRow("Escape, No") << "Escape" << false;
+    QTest::newRow("Zamknij, Yes") << "Zamknij" << true;
+    QTest::newRow("the window's close button, Yes") << "close" << true;
+}
+
+void TestDownload::closingDuringTheRunAsks()
+{
+    QFETCH(QString, way);
+    QFETCH(bool, stop);
+
+    QVERIFY(installToolkitTranslation(*qApp));
+    QVERIFY(writeFile("plugins/x.dll", formerBytes));
+    HttpServer server;
+    HttpResponse slow {200, bodyOf(60000, 'n')};
+    slow.chunks = 12;
+    slow.chunkDelayMs = 60;
+    server.setResponse("/files/x.dll", slow);
+    server.setBody(listPath, fileLine(server, "x", "x.dll"));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.show();
+    toSelection(dialog);
+    DialogProbe::nextButton(&dialog)->click();
+    QTRY_VERIFY(DialogProbe::statusText(&dialog).startsWith("Trwa pobieranie pliku: x.dll ("));
+
+    MessageBoxAnswerer answerer(stop ? QMessageBox::Yes : QMessageBox::No);
+    if (way == "Escape")
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+    else if (way == "Zamknij")
+        DialogProbe::closeButton(&dialog)->click();
+    else
+        dialog.close();
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.titles.first(), QStringLiteral("Aktualizator"));
+    QCOMPARE(answerer.texts.first(),
+        QStringLiteral("Przerwać aktualizację? Pobrane już pliki zostaną zachowane, a bieżący "
+                       "plik nie zostanie zmieniony."));
+    QCOMPARE(answerer.buttonTexts.first(), QStringList({"&Nie", "&Tak"}));
+    QCOMPARE(dialog.isVisible(), !stop);
+    if (stop) {
+        QTest::qWait(300);
+        QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
+        QCOMPARE(readFile("plugins/x.dll"), formerBytes);
+        return;
+    }
+    DialogFlow::waitForEnd(&dialog);
+    QCOMPARE(DialogProbe::statusText(&dialog), successText);
+    QCOMPARE(readFile("plugins/x.dll"), slow.body);
+    // Once the run is over, closing asks nothing.
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QCOMPARE(answerer.count(), 1);
+    QVERIFY(!dialog.isVisible());
+}
+
+void TestDownload::pagesFit_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("nameLength"); // of the file and of its component
+    // Long names, but short enough to be stored with the staging file's suffix; the list allows
+    // far longer ones still.
+    QTest::newRow("update list, long name") << "list" << 200;
+    QTest::newRow("selection, long name") << "selection" << 200;
+    QTest::newRow("progress, short name") << "progress" << 5;
+    QTest::newRow("progress, long name") << "progress" << 200;
+    QTest::newRow("problems, long name") << "problems" << 200;
+}
+
+void TestDownload::pagesFit()
+{
+    QFETCH(QString, page);
+    QFETCH(int, nameLength);
+
+    const QByteArray name = QByteArray(nameLength - 4, 'w') + ".dll";
+    HttpServer server;
+    HttpResponse slow {200, bodyOf(40000, 'f')};
+    slow.chunks = 20;
+    slow.chunkDelayMs = 100;
+    server.setResponse("/files/" + name, page == "problems" ? HttpResponse {404, "gone"} : slow);
+    server.setBody(listPath, fileLine(server, name, name));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto *area = dialog.findChild<QScrollArea *>();
+    const auto verifyFits = [&] {
+        QApplication::processEvents();
+        QVERIFY2(area->widget()->minimumSizeHint().width() <= area->viewport()->width(),
+            qPrintable(QStringLiteral("%1 > %2")
+                           .arg(area->widget()->minimumSizeHint().width())
+                           .arg(area->viewport()->width())));
+        QVERIFY(!area->horizontalScrollBar()->isVisible());
+    };
+
+    dialog.setUpdatePublicKey({});
+    dialog.parseArguments({"aktualizator", "detached"});
+    QTRY_VERIFY(DialogProbe::nextButton(&dialog)->isEnabled());
+    if (page == "list")
+        return verifyFits();
+    DialogProbe::nextButton(&dialog)->click();
+    if (page == "selection")
+        return verifyFits();
+    DialogProbe::nextButton(&dialog)->click();
+    if (page == "progress") {
+        QTRY_VERIFY(DialogProbe::statusText(&dialog).contains(" / "));
+        QVERIFY(dialog.findChild<QProgressBar *>()->isVisible());
+        verifyFits();
+        QCOMPARE(
+            DialogProbe::statusText(&dialog).contains(QString::fromLatin1(name)), nameLength < 20);
+    } else {
+        DialogFlow::waitForEnd(&dialog);
+        QVERIFY(DialogProbe::reasonText(&dialog).endsWith("w.dll: HTTP 404"));
+        verifyFits();
+    }
 }
 
 QTEST_MAIN(TestDownload)

@@ -46,6 +46,8 @@ private Q_SLOTS:
     void failedTransferKeepsFormerFile();
     void patches_data();
     void patches();
+    void runProgress_data();
+    void runProgress();
 
 private:
     UpdateEntry entry(const QString &file, const std::optional<QString> &size = {},
@@ -56,6 +58,7 @@ private:
     std::unique_ptr<TemporaryWorkingDirectory> workDir;
     std::unique_ptr<HttpServer> server;
     std::unique_ptr<DownloadRun> downloadRun;
+    int preparings = 0;
 };
 
 void TestDownloadRun::init()
@@ -87,6 +90,8 @@ Result TestDownloadRun::run(const QMap<QString, UpdateEntry> &entries, const Tra
     QNetworkAccessManager network;
     downloadRun = std::make_unique<DownloadRun>(QDir::currentPath(), policy);
     QSignalSpy finished(downloadRun.get(), &DownloadRun::finished);
+    preparings = 0;
+    connect(downloadRun.get(), &DownloadRun::preparing, this, [this] { ++preparings; });
     downloadRun->start(entries, &network);
     if (!QTest::qWaitFor([&] { return finished.size() > 0; }, 10000))
         return Result::Stopped;
@@ -276,8 +281,8 @@ void TestDownloadRun::patches_data()
                                << PatchLine::Plain;
     QTest::newRow("patch checksum wrong")
         << true << PatchServed::WrongChecksum << true << patchThenWhole << PatchLine::Plain;
-    QTest::newRow("corrupt frame") << true << PatchServed::Corrupt << true << patchThenWhole
-                                   << PatchLine::Plain;
+    QTest::newRow("corrupt frame")
+        << true << PatchServed::Corrupt << true << patchThenWhole << PatchLine::Plain;
     QTest::newRow("frame for another base")
         << true << PatchServed::OtherBase << true << patchThenWhole << PatchLine::Plain;
     QTest::newRow("patch and whole file bad")
@@ -325,7 +330,8 @@ void TestDownloadRun::patches()
     server->setBody("/files/x.dll", wholeFileGood ? newFile : randomBytes(newFile.size(), 6));
 
     UpdateEntry line = entry("x.dll",
-        variant == PatchLine::NoSize ? std::nullopt : std::optional(QString::number(newFile.size())),
+        variant == PatchLine::NoSize ? std::nullopt
+                                     : std::optional(QString::number(newFile.size())),
         QString::fromLatin1(sha256Hex(newFile)));
     PatchOffer offer;
     offer.from = sha256Hex(base);
@@ -339,6 +345,53 @@ void TestDownloadRun::patches()
     QCOMPARE(downloadRun->patchErrorTexts().size(), requested.size() - 1);
     QVERIFY(readFile("plugins/x.dll") == (wholeFileGood ? newFile : installed));
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
+    // The installed file is hashed first; a patch that arrived is then applied.
+    const bool patchArrived = requested.constFirst() == "/patches/x.patch"
+        && served != PatchServed::Missing && served != PatchServed::WrongChecksum;
+    if (variant != PatchLine::NoSize)
+        QCOMPARE(preparings, patchArrived ? 2 : 1);
+}
+
+void TestDownloadRun::runProgress_data()
+{
+    using Sizes = QList<qint64>;
+    QTest::addColumn<Sizes>("sizes"); // -1: the line gives none
+    QTest::addColumn<qint64>("received"); // of the first file's transfer, then it ends
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<qint64>("doneMidway");
+    QTest::addColumn<qint64>("totalMidway");
+    QTest::addColumn<qint64>("doneAfter"); // the first file over, the second begun
+
+    QTest::newRow("sizes on the line") << Sizes {100, 300} << qint64(50) << qint64(100)
+                                       << qint64(50) << qint64(400) << qint64(100);
+    QTest::newRow("size from the answer")
+        << Sizes {-1, 300} << qint64(50) << qint64(200) << qint64(50) << qint64(500) << qint64(200);
+    QTest::newRow("a patch moves its file's share") << Sizes {1000, 0} << qint64(5) << qint64(10)
+                                                    << qint64(500) << qint64(1000) << qint64(1000);
+    QTest::newRow("length never known")
+        << Sizes {-1, 300} << qint64(50) << qint64(-1) << qint64(0) << qint64(300) << qint64(0);
+    QTest::newRow("more than announced") << Sizes {100, 100} << qint64(500) << qint64(100)
+                                         << qint64(100) << qint64(200) << qint64(100);
+}
+
+void TestDownloadRun::runProgress()
+{
+    QFETCH(QList<qint64>, sizes);
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+
+    RunProgress progress(sizes);
+    QCOMPARE(progress.fileNumber(), 0);
+    progress.startFile();
+    progress.transferProgress(received, total);
+    QTEST(progress.doneBytes(), "doneMidway");
+    QTEST(progress.totalBytes(), "totalMidway");
+    QCOMPARE(progress.fileNumber(), 1);
+    progress.finishFile();
+    progress.startFile();
+    QTEST(progress.doneBytes(), "doneAfter");
+    QCOMPARE(progress.fileNumber(), 2);
+    QCOMPARE(progress.fileCount(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadRun)

@@ -265,6 +265,8 @@ void TestHttps::rejectedListFetch()
     startDetached(dialog);
 
     QTRY_COMPARE_WITH_TIMEOUT(DialogProbe::statusText(&dialog), errorText, waitMs);
+    QCOMPARE(DialogProbe::reasonText(&dialog),
+        QStringLiteral("Nie można nawiązać bezpiecznego połączenia z serwerem aktualizacji."));
     QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
     // The client reached the server but refused it during the handshake: no request went out.

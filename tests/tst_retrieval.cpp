@@ -102,7 +102,8 @@ private:
         UpdateDialog &dialog, const QStringList &arguments = {}, const QByteArray &publicKey = {});
     QStringList workDirEntries() const { return treeOf(workDir->path()); }
     void waitForListPage(UpdateDialog &dialog);
-    void waitForErrorPath(UpdateDialog &dialog);
+    // A null reason is not checked.
+    void waitForErrorPath(UpdateDialog &dialog, const QString &reason = {});
 
     std::unique_ptr<TemporaryWorkingDirectory> workDir;
     TestKey publisherKey;
@@ -135,9 +136,13 @@ void TestRetrieval::waitForListPage(UpdateDialog &dialog)
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
 }
 
-void TestRetrieval::waitForErrorPath(UpdateDialog &dialog)
+void TestRetrieval::waitForErrorPath(UpdateDialog &dialog, const QString &reason)
 {
-    QTRY_COMPARE(DialogProbe::listTexts(&dialog), QStringList {errorText});
+    QTRY_COMPARE(DialogProbe::statusText(&dialog), errorText);
+    QCOMPARE(
+        DialogProbe::listTexts(&dialog).size(), DialogProbe::reasonText(&dialog).isEmpty() ? 1 : 2);
+    if (!reason.isNull())
+        QCOMPARE(DialogProbe::reasonText(&dialog), reason);
     QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
     QVERIFY(!DialogProbe::checkButton(&dialog)->isEnabled());
     QVERIFY(!DialogProbe::nextButton(&dialog)->isEnabled());
@@ -312,6 +317,7 @@ void TestRetrieval::signedList_data()
     QTest::addColumn<QByteArray>("servedList");
     QTest::addColumn<QByteArray>("servedSignature"); // null: the server has none
     QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("reason");
 
     const QByteArray list = listLine("Podpisany", "2", "http://127.0.0.1:1/p.dll")
         + listLine("Drugi", "3", "http://127.0.0.1:1/d.dll");
@@ -320,16 +326,20 @@ void TestRetrieval::signedList_data()
     QByteArray changed = list;
     changed[changed.indexOf("<ver>2") + 5] = '9';
 
-    QTest::newRow("good") << list << signature << true;
-    QTest::newRow("expired") << list
-                             << signatureFile(list, {&publisherKey},
-                                    QDateTime::currentDateTimeUtc().addSecs(-60))
-                             << false;
-    QTest::newRow("one byte changed") << changed << signature << false;
-    QTest::newRow("signed by another key") << list << signatureFile(list, {&otherKey}) << false;
-    QTest::newRow("no signature on the server") << list << QByteArray() << false;
-    QTest::newRow("garbled signature") << list << QByteArray("to nie jest podpis!") << false;
-    QTest::newRow("signature cut short") << list << signature.left(40) << false;
+    const QString badSignature = QStringLiteral("Podpis listy aktualizacji jest nieprawidłowy.");
+    const QDateTime expired = QDateTime::currentDateTimeUtc().addSecs(-60);
+    QTest::newRow("good") << list << signature << true << QString();
+    QTest::newRow("expired") << list << signatureFile(list, {&publisherKey}, expired) << false
+                             << QStringLiteral("Lista aktualizacji jest nieaktualna (ważna do %1).")
+                                    .arg(expired.toLocalTime().toString(
+                                        QStringLiteral("dd.MM.yyyy HH:mm")));
+    QTest::newRow("one byte changed") << changed << signature << false << badSignature;
+    QTest::newRow("signed by another key")
+        << list << signatureFile(list, {&otherKey}) << false << badSignature;
+    QTest::newRow("no signature on the server") << list << QByteArray() << false << badSignature;
+    QTest::newRow("garbled signature")
+        << list << QByteArray("to nie jest podpis!") << false << badSignature;
+    QTest::newRow("signature cut short") << list << signature.left(40) << false << badSignature;
 }
 
 void TestRetrieval::signedList()
@@ -337,6 +347,7 @@ void TestRetrieval::signedList()
     QFETCH(QByteArray, servedList);
     QFETCH(QByteArray, servedSignature);
     QFETCH(bool, accepted);
+    QFETCH(QString, reason);
 
     HttpServer server;
     server.setBody(listPath, servedList);
@@ -349,7 +360,7 @@ void TestRetrieval::signedList()
         waitForListPage(dialog);
         QCOMPARE(DialogProbe::listTexts(&dialog).size(), 2);
     } else {
-        waitForErrorPath(dialog);
+        waitForErrorPath(dialog, reason);
     }
     QCOMPARE(server.requestLog(), QStringList({listPath, sigPath}));
     QCOMPARE(workDirEntries(), QStringList());

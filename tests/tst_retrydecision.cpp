@@ -6,6 +6,7 @@ using Action = RetryDecision::Action;
 using Error = QNetworkReply::NetworkError;
 
 Q_DECLARE_METATYPE(AttemptReport)
+Q_DECLARE_METATYPE(TransferFailure::Kind)
 
 namespace {
 
@@ -32,6 +33,8 @@ class TestRetryDecision : public QObject
 private Q_SLOTS:
     void decide_data();
     void decide();
+    void failureKind_data();
+    void failureKind();
 };
 
 void TestRetryDecision::decide_data()
@@ -120,6 +123,52 @@ void TestRetryDecision::decide()
     if (decision.action == Action::Retry || decision.action == Action::RestartFromZero)
         QTEST(decision.delayMs, "delayMs");
     QCOMPARE(decision.reason.isEmpty(), decision.action == Action::Complete);
+}
+
+void TestRetryDecision::failureKind_data()
+{
+    using Kind = TransferFailure::Kind;
+    QTest::addColumn<AttemptReport>("report");
+    QTest::addColumn<Kind>("kind");
+
+    const auto lastTry = [](int status, Error error, bool bodyAccepted = false) {
+        return with(answered(status, bodyAccepted), [error](AttemptReport &r) {
+            r.error = error;
+            r.retriesDone = 3;
+        });
+    };
+    QTest::newRow("404") << lastTry(404, Error::ContentNotFoundError) << Kind::HttpStatus;
+    QTest::newRow("503 after the retries")
+        << lastTry(503, Error::ServiceUnavailableError) << Kind::HttpStatus;
+    QTest::newRow("refused") << lastTry(0, Error::ConnectionRefusedError) << Kind::NoConnection;
+    QTest::newRow("name not found") << lastTry(0, Error::HostNotFoundError) << Kind::NoConnection;
+    QTest::newRow("nothing in time")
+        << lastTry(0, Error::OperationCanceledError) << Kind::NoResponse;
+    QTest::newRow("too slow") << with(lastTry(200, Error::OperationCanceledError, true),
+        [](AttemptReport &r) { r.tooSlow = true; })
+                              << Kind::NoResponse;
+    QTest::newRow("closed mid-body")
+        << lastTry(200, Error::RemoteHostClosedError, true) << Kind::Cut;
+    QTest::newRow("shorter than announced")
+        << with(lastTry(200, Error::NoError, true), [](AttemptReport &r) { r.shortBody = true; })
+        << Kind::Cut;
+    QTest::newRow("TLS") << lastTry(0, Error::SslHandshakeFailedError) << Kind::Tls;
+    QTest::newRow("encoded") << with(answered(200), [](AttemptReport &r) { r.encoded = true; })
+                             << Kind::BadAnswer;
+    QTest::newRow("206 of another version") << with(lastTry(206, Error::OperationCanceledError),
+        [](AttemptReport &r) { r.rangeMismatch = true; })
+                                            << Kind::BadAnswer;
+}
+
+void TestRetryDecision::failureKind()
+{
+    QFETCH(AttemptReport, report);
+    QFETCH(TransferFailure::Kind, kind);
+    const RetryDecision decision = decideRetry(report, TransferPolicy());
+    QCOMPARE(decision.action, Action::Fail);
+    QCOMPARE(decision.failure.kind, kind);
+    QCOMPARE(
+        decision.failure.httpStatus, kind == TransferFailure::Kind::HttpStatus ? report.status : 0);
 }
 
 QTEST_GUILESS_MAIN(TestRetryDecision)

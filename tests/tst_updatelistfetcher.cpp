@@ -125,6 +125,7 @@ void TestUpdateListFetcher::failedFetchLeavesNothing_data()
 {
     QTest::addColumn<HttpResponse>("response");
     QTest::addColumn<bool>("diskFull");
+    QTest::addColumn<QString>("reason");
 
     // Every body here would parse as a list, so a fault that keeps it shows up as entries.
     QByteArray list;
@@ -134,31 +135,39 @@ void TestUpdateListFetcher::failedFetchLeavesNothing_data()
     using Fault = HttpResponse::Fault;
     const QByteArray errorPage = listLine("Blad", "1");
     const qint64 half = list.size() / 2;
-    QTest::newRow("404") << HttpResponse {404, errorPage} << false;
-    QTest::newRow("500 with body") << HttpResponse {500, errorPage} << false;
-    QTest::newRow("stall") << HttpResponse::faulty(list, Fault::StallAfter, half) << false;
-    QTest::newRow("short body") << HttpResponse::faulty(list, Fault::CloseEarly, half) << false;
-    QTest::newRow("302 without Location") << HttpResponse {302, list} << false;
-    QTest::newRow("disk full") << HttpResponse {200, list} << true;
+    const QString silent = QStringLiteral("Serwer aktualizacji nie odpowiada.");
+    const QString status = QStringLiteral("Serwer aktualizacji odpowiedział: HTTP %1.");
+    QTest::newRow("404") << HttpResponse {404, errorPage} << false << status.arg(404);
+    QTest::newRow("500 with body") << HttpResponse {500, errorPage} << false << status.arg(500);
+    QTest::newRow("stall") << HttpResponse::faulty(list, Fault::StallAfter, half) << false
+                           << silent;
+    QTest::newRow("short body") << HttpResponse::faulty(list, Fault::CloseEarly, half) << false
+                                << silent;
+    QTest::newRow("302 without Location") << HttpResponse {302, list} << false << status.arg(302);
+    QTest::newRow("disk full") << HttpResponse {200, list} << true
+                               << QStringLiteral("Nie można zapisać pliku aktualizacje.txt.");
     HttpResponse drip {200, list.left(4000)};
     drip.chunks = 4000;
     drip.chunkDelayMs = 20;
-    QTest::newRow("slow drip") << drip << false;
+    QTest::newRow("slow drip") << drip << false << silent;
     // 2,000 bytes a second, above the minimum rate, for 50 s: only the deadline ends it.
     HttpResponse steady {200, QByteArray(100000, ' ')};
     steady.chunks = 1000;
     steady.chunkDelayMs = 50;
-    QTest::newRow("past the deadline") << steady << false;
+    QTest::newRow("past the deadline") << steady << false << silent;
     HttpResponse twoLengths = HttpResponse::faulty(list, Fault::NoContentLength, 0);
     twoLengths.headers = {{"Content-Length", QByteArray::number(half)},
         {"Content-Length", QByteArray::number(list.size())}};
-    QTest::newRow("two Content-Length values") << twoLengths << false;
+    QTest::newRow("two Content-Length values")
+        << twoLengths << false
+        << QStringLiteral("Serwer aktualizacji wysłał nieprawidłową odpowiedź.");
 }
 
 void TestUpdateListFetcher::failedFetchLeavesNothing()
 {
     QFETCH(HttpResponse, response);
     QFETCH(bool, diskFull);
+    QFETCH(QString, reason);
 
     server->setResponse(listPath, response);
     TransferPolicy policy;
@@ -177,6 +186,7 @@ void TestUpdateListFetcher::failedFetchLeavesNothing()
     limit.reset();
 
     QCOMPARE(result, Result::Failed);
+    QCOMPARE(listFailureText(fetcher->failure()), reason);
     QVERIFY(fetcher->entries().isEmpty());
     QCOMPARE(server->requestCount(listPath), 1);
     QCOMPARE(treeOf("."), QStringList());
@@ -220,6 +230,8 @@ void TestUpdateListFetcher::caps()
         server->setResponse(sigPath, overCap(signatureBytes));
     }
     QCOMPARE(fetch(signedBuild ? publisherKey.publicKeyBase64() : QByteArray()), Result::Failed);
+    QCOMPARE(
+        listFailureText(fetcher->failure()), QStringLiteral("Lista aktualizacji jest zbyt duża."));
 
     QTest::qWait(50);
     QCOMPARE(server->totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);

@@ -39,8 +39,11 @@ void UpdateDialog::parseArguments(const QStringList &arguments)
     {
         // On a window already on screen, each label added would lay out the whole list again.
         const ListAreaBatch batch(listWidget);
-        for (VersionLine *line : std::as_const(installedLabels))
+        const int width = listLineWidth();
+        for (VersionLine *line : std::as_const(installedLabels)) {
             listLayout->addWidget(line);
+            line->fitTo(width);
+        }
     }
 
     if (detachedMode)

@@ -1,6 +1,7 @@
 #include "updatedialog.h"
 
 #include "download/downloadrun.h"
+#include "download/filefailure.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -36,8 +37,13 @@ void UpdateDialog::download()
     progressLabel->setWordWrap(true);
     progressLabel->setAlignment(Qt::AlignCenter);
     listLayout->addWidget(progressLabel);
+    reasonLabel = new QLabel;
+    reasonLabel->hide();
+    listLayout->addWidget(reasonLabel);
     progressBar = new QProgressBar;
-    progressBar->setTextVisible(false);
+    // The bar covers the whole run; its text says which file of how many is in hand.
+    progressBar->setTextVisible(true);
+    progressBar->setAlignment(Qt::AlignCenter);
     progressBar->hide();
     listLayout->addWidget(progressBar);
 
@@ -52,13 +58,23 @@ void UpdateDialog::download()
     connect(downloadRun, &DownloadRun::fileStarted, this, &UpdateDialog::startNextDownload);
     connect(downloadRun, &DownloadRun::transferStarted, this, [this](FileTransfer *next) {
         watchTransfer(next);
-        progressBar->setRange(0, 0);
+        showRunProgress();
         progressBar->show();
         progressClock.invalidate();
     });
+    connect(downloadRun, &DownloadRun::preparing, this, [this] {
+        progressLabel->setText(tr("Trwa przygotowywanie pliku: %1").arg(progressFileName));
+        progressClock.invalidate();
+    });
     connect(downloadRun, &DownloadRun::progress, this, &UpdateDialog::downloadProgress);
+    connect(downloadRun, &DownloadRun::runProgressChanged, this, &UpdateDialog::showRunProgress);
     connect(downloadRun, &DownloadRun::fileFinished, this, &UpdateDialog::downloadFinished);
     connect(downloadRun, &DownloadRun::finished, this, [this](DownloadRun::Result result) {
+        QStringList lines;
+        const QList<FileFailure> failures = downloadRun->failures();
+        for (const FileFailure &failure : failures)
+            lines.append(fileFailureText({fittedName(failure.fileName), failure.failure}));
+        failureReason = lines.join(QLatin1Char('\n'));
         releaseChild(downloadRun, this);
         targetFile = nullptr;
         reply = nullptr;
@@ -81,8 +97,8 @@ void UpdateDialog::startNextDownload(const QString &name, const QString &fileNam
         currentEntry->next();
     if (currentEntry->hasNext())
         currentEntry->next();
-    progressFileName = fileName;
-    progressLabel->setText(tr("Trwa pobieranie pliku: %1").arg(fileName));
+    progressFileName = fittedName(fileName);
+    progressLabel->setText(tr("Trwa pobieranie pliku: %1").arg(progressFileName));
 }
 
 void UpdateDialog::stopOnUnwritableTarget()
@@ -112,15 +128,24 @@ void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     progressLabel->setText(
         tr("Trwa pobieranie pliku: %1 (%2 / %3)")
             .arg(progressFileName, QString::number(bytesReceived), QString::number(bytesTotal)));
-    if (progressBar) {
-        if (bytesTotal > 0) {
-            progressBar->setRange(0, 1000);
-            progressBar->setValue(
-                int(qBound(qint64(0), bytesReceived * 1000 / bytesTotal, qint64(1000))));
-        } else {
-            progressBar->setRange(0, 0);
-        }
+}
+
+void UpdateDialog::showRunProgress()
+{
+    if (!progressBar || !downloadRun)
+        return;
+    const RunProgress &run = downloadRun->runProgress();
+    const QString text = tr("plik %1 z %2").arg(run.fileNumber()).arg(run.fileCount());
+    if (progressBar->format() != text)
+        progressBar->setFormat(text);
+    const qint64 total = run.totalBytes();
+    if (total <= 0) {
+        // No file's size is known yet: the bar can only say that something is going on.
+        progressBar->setRange(0, 0);
+        return;
     }
+    progressBar->setRange(0, 1000);
+    progressBar->setValue(int(qBound(qint64(0), run.doneBytes() * 1000 / total, qint64(1000))));
 }
 
 void UpdateDialog::finishUpdate()
@@ -131,6 +156,7 @@ void UpdateDialog::finishUpdate()
     if (hadErrors) {
         progressLabel->setText(tr("Wystąpiły problemy podczas aktualizowania plików.\n\n"
                                   "Niektóre komponenty mogły zostać niezaktualizowane."));
+        showReason(failureReason);
     } else {
         progressLabel->setText(tr("Aktualizacja zakończona pomyślnie"));
     }

@@ -12,6 +12,7 @@ void UpdateDialog::showUpdateList()
     captionLabel->setText(tr("Lista elementów do aktualizacji:"));
 
     const ListAreaBatch batch(listWidget);
+    const int width = listLineWidth();
     for (auto it = updateList.cbegin(); it != updateList.cend(); ++it) {
         const QString &name = it.key();
         UpdateEntry *entry = it.value();
@@ -23,10 +24,12 @@ void UpdateDialog::showUpdateList()
                 line->setLine(VersionLines::Kind::Current, installed->version);
                 entry->selected = false;
             }
+            line->fitTo(width);
         } else {
             auto *line = new VersionLine(VersionLines::Kind::Added, name, entry->version);
             installedLabels.insert(name, line);
             listLayout->addWidget(line);
+            line->fitTo(width);
         }
     }
 }
@@ -42,10 +45,22 @@ void UpdateDialog::showSelection()
     ListAreaBatch::deleteWidgets(listLayout, {installedLabels.cbegin(), installedLabels.cend()});
     installedLabels.clear();
 
+    const int width = listLineWidth();
     for (auto it = updateList.cbegin(); it != updateList.cend(); ++it) {
         // Doubled ampersands keep a name like "R&D" from turning into a keyboard accelerator.
-        auto *box = new QCheckBox(QString(it.key()).replace(QLatin1Char('&'), QStringLiteral("&&")));
+        const auto boxText = [](const QString &name) {
+            return QString(name).replace(QLatin1Char('&'), QStringLiteral("&&"));
+        };
+        auto *box = new QCheckBox(boxText(it.key()));
         box->setChecked(it.value()->selected);
+        const int overflow = box->sizeHint().width() - width;
+        if (overflow > 0) {
+            // Shortened in the middle to fit; the whole name stays in reach as a tool tip.
+            const QFontMetrics metrics(box->font());
+            const int textWidth = metrics.horizontalAdvance(it.key()) - overflow;
+            box->setText(boxText(metrics.elidedText(it.key(), Qt::ElideMiddle, textWidth)));
+            box->setToolTip(it.key());
+        }
         delete selectionBoxes.value(it.key());
         selectionBoxes.insert(it.key(), box);
         listLayout->addWidget(box);

@@ -7,14 +7,14 @@
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
 UpdateDialog::UpdateDialog(QWidget *parent)
     : UpdateDialog(parent, QString::fromLatin1(updateServerBase))
-{
-}
+{ }
 
 UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
     : QDialog(parent)
@@ -32,7 +32,7 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
 
     auto *siteLabel = new QLabel(tr("Aktualizacje można również pobrac bezpośrednio z "
                                     "<a href=\"%1\">serwisu www</a>.")
-                                         .arg(serverBase.toHtmlEscaped()));
+                                     .arg(serverBase.toHtmlEscaped()));
     siteLabel->setTextFormat(Qt::RichText);
     siteLabel->setOpenExternalLinks(true);
     siteLabel->setWordWrap(true);
@@ -89,6 +89,25 @@ void UpdateDialog::holdKeys()
     // Focus leaving a default button hands the default back, so clear it only after the move.
     for (QPushButton *button : {checkButton, nextButton, closeButton})
         button->setDefault(false);
+}
+
+void UpdateDialog::reject()
+{
+    if (downloadRun) {
+        const QMessageBox::StandardButton answer
+            = QMessageBox::question(this, QStringLiteral("Aktualizator"),
+                tr("Przerwać aktualizację? Pobrane już pliki zostaną zachowane, a bieżący plik nie "
+                   "zostanie zmieniony."),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+        // The run may have ended while the question was open; if not, its unfinished file goes
+        // now, before the window does.
+        releaseChild(downloadRun, this);
+        targetFile = nullptr;
+        reply = nullptr;
+    }
+    QDialog::reject();
 }
 
 UpdateDialog::~UpdateDialog()

@@ -41,6 +41,12 @@ public:
 
     void parseArguments(const QStringList &arguments);
 
+    // Every way of closing comes here (Escape, "Zamknij", the close button, Alt+F4). During the
+    // download run it asks first: WELOR is closed by then, and a run cut short may leave some
+    // components on the new release and others on the old. Not declared a slot again, so that
+    // the window's own slots keep their places in its meta-object.
+    void reject() override;
+
     // Tests shorten the limits that every transfer keeps.
     void setTransferPolicy(const TransferPolicy &policy) { transferPolicy = policy; }
     // Tests sign their own lists; the program uses the built-in key.
@@ -68,6 +74,14 @@ private:
     // While work runs, Enter and Space do nothing: no default, the focus off every button. Comes
     // before a focused button is disabled, which would hand the focus on to "Zamknij".
     void holdKeys();
+    // The second, smaller line under a fixed text that says why; hidden when empty.
+    void showReason(const QString &reason);
+    // A name from the server, shortened in the middle so that the list area never has to scroll
+    // sideways to show it.
+    QString fittedName(const QString &name);
+    // The width a line of the list area may take without a sideways scroll bar.
+    int listLineWidth();
+    void showRunProgress();
 
     // Follows the transfer in flight in targetFile and reply, across its retries.
     void watchTransfer(FileTransfer *transfer);
@@ -79,6 +93,10 @@ private:
     QMapIterator<QString, UpdateEntry *> *currentEntry = nullptr;
     QLabel *captionLabel = nullptr;
     QLabel *progressLabel = nullptr;
+    // Under progressLabel once something failed: the cause, or one line per failed file.
+    QLabel *reasonLabel = nullptr;
+    // What the next abortUpdate() shows under its fixed text.
+    QString failureReason;
     // Labels of their own kind: a version line paints its rich text without a text document.
     QMap<QString, VersionLine *> installedLabels;
     QMap<QString, QCheckBox *> selectionBoxes;

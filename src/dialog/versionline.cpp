@@ -89,6 +89,7 @@ struct VersionLine::Pattern
 
 VersionLine::VersionLine(VersionLines::Kind kind, const QString &name, quint32 version)
     : name(name)
+    , fullName(name)
     , kind(kind)
     , painted(showsAsOneLine(name))
 {
@@ -102,9 +103,32 @@ void VersionLine::setLine(VersionLines::Kind newKind, quint32 newVersion)
     refresh();
 }
 
+void VersionLine::fitTo(int width)
+{
+    if (name != fullName) {
+        name = fullName;
+        refresh();
+    }
+    if (sizeHint().width() <= width)
+        return;
+    // The widest middle-shortened name that still fits, found by halving: the line's own
+    // measure decides, whatever fonts its kind gives the name.
+    const QFontMetrics metrics(font());
+    int fits = 0;
+    int tooWide = metrics.horizontalAdvance(fullName);
+    while (tooWide - fits > 1) {
+        const int middle = (fits + tooWide) / 2;
+        name = metrics.elidedText(fullName, Qt::ElideMiddle, middle);
+        refresh();
+        (sizeHint().width() <= width ? fits : tooWide) = middle;
+    }
+    name = metrics.elidedText(fullName, Qt::ElideMiddle, fits);
+    refresh();
+}
+
 QString VersionLine::richText() const
 {
-    return VersionLines::text(kind, name, version);
+    return VersionLines::text(kind, fullName, version);
 }
 
 void VersionLine::refresh()
@@ -114,12 +138,12 @@ void VersionLine::refresh()
     if (!painted) {
         // The format first: each text set lays out a whole text document.
         setTextFormat(Qt::RichText);
-        setText(richText());
+        setText(VersionLines::text(kind, name, version));
         return;
     }
     hint = QSize();
-    // What a label of that rich text would tell a screen reader.
-    setAccessibleName(fill(pattern().text, name, version));
+    // What a label of that rich text would tell a screen reader, with the whole name.
+    setAccessibleName(fill(pattern().text, fullName, version));
     updateGeometry();
     QWidget::update();
 }

@@ -24,7 +24,11 @@ public:
 
     // The same component in another kind of line, showing another version.
     void setLine(VersionLines::Kind kind, quint32 version);
+    // With the whole name, also where the line shows it shortened.
     QString richText() const;
+    // A name too long for one line of `width` pixels is shortened in the middle, so that the
+    // list never has to scroll sideways; the line keeps its whole name for the next kind.
+    void fitTo(int width);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -40,6 +44,7 @@ private:
     void refresh();
 
     QString name;
+    QString fullName;
     QString version;
     VersionLines::Kind kind;
     bool painted;

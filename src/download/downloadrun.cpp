@@ -38,6 +38,12 @@ void DownloadRun::start(
 
 void DownloadRun::doStart()
 {
+    QList<qint64> sizes;
+    for (const UpdateEntry &ticked : std::as_const(entries)) {
+        if (ticked.selected)
+            sizes.append(ticked.integrity.malformed ? -1 : ticked.integrity.size.value_or(-1));
+    }
+    overall = RunProgress(sizes);
     next = entries.cbegin();
     startNext();
 }
@@ -58,13 +64,16 @@ void DownloadRun::startNext()
 
     const QUrl url(entry.link);
     fileName = linkFileName(url);
+    overall.startFile();
     emit fileStarted(entryName, fileName);
+    emit runProgressChanged();
 
     // Another scheme, a name that could lead elsewhere, or a target reached through a link is
     // refused before anything is requested or written.
     if (!FileTransfer::isSupportedScheme(url) || !isSafeFileName(fileName)
         || !isPlainTarget(installDirectory, fileName)) {
-        fileFailed(QStringLiteral("refused link or file name"));
+        fileFailed(TransferFailure::of(
+            TransferFailure::Kind::RefusedLink, QStringLiteral("refused link or file name")));
         end(Result::Stopped, errors.constLast());
         return;
     }
@@ -74,6 +83,7 @@ void DownloadRun::startNext()
         hasher = new FileHasher(this);
         connect(hasher, &FileHasher::finished, this, &DownloadRun::installedHashed);
         hasher->start(target);
+        emit preparing(fileName);
         return;
     }
     startWholeFile();
@@ -88,7 +98,8 @@ void DownloadRun::installedHashed(const QByteArray &sha256)
         return;
     }
     patch = new PatchUpdate(*offer, target, entry.integrity, policy, this);
-    connect(patch, &PatchUpdate::progress, this, &DownloadRun::progress);
+    connect(patch, &PatchUpdate::progress, this, &DownloadRun::transferProgress);
+    connect(patch, &PatchUpdate::decoding, this, [this] { emit preparing(fileName); });
     connect(patch, &PatchUpdate::finished, this, &DownloadRun::patchFinished);
     patch->start(network);
     emit transferStarted(patch->transfer());
@@ -101,7 +112,7 @@ void DownloadRun::patchFinished(FileTransfer::Outcome outcome)
     if (outcome == FileTransfer::Outcome::Installed
         || outcome == FileTransfer::Outcome::Unwritable) {
         if (outcome == FileTransfer::Outcome::Unwritable)
-            fileFailed(reason);
+            fileFailed(TransferFailure::of(TransferFailure::Kind::WriteFailed, reason));
         transferFinished(outcome);
         return;
     }
@@ -117,7 +128,7 @@ void DownloadRun::startWholeFile()
     current->setIntegrity(entry.integrity);
     current->setRequireKnownLength(true);
     connect(current, &FileTransfer::finished, this, &DownloadRun::transferFinished);
-    connect(current, &FileTransfer::progress, this, &DownloadRun::progress);
+    connect(current, &FileTransfer::progress, this, &DownloadRun::transferProgress);
     current->start(network);
     emit transferStarted(current);
 }
@@ -125,8 +136,10 @@ void DownloadRun::startWholeFile()
 void DownloadRun::transferFinished(FileTransfer::Outcome outcome)
 {
     if (current && outcome != FileTransfer::Outcome::Installed)
-        fileFailed(current->errorText());
+        fileFailed(current->failure());
     releaseTransfer();
+    overall.finishFile();
+    emit runProgressChanged();
     problems = problems
         || (outcome != FileTransfer::Outcome::Installed
             && outcome != FileTransfer::Outcome::Unwritable
@@ -156,10 +169,19 @@ void DownloadRun::releaseTransfer()
     releaseChild(hasher, this);
 }
 
-void DownloadRun::fileFailed(const QString &reason)
+void DownloadRun::transferProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    errors.append(entryName + QStringLiteral(": ") + reason);
-    qCDebug(lcRun) << "file failed:" << errors.constLast();
+    overall.transferProgress(bytesReceived, bytesTotal);
+    emit runProgressChanged();
+    emit progress(bytesReceived, bytesTotal);
+}
+
+void DownloadRun::fileFailed(const TransferFailure &failure)
+{
+    errors.append(entryName + QStringLiteral(": ") + failure.detail);
+    failed.append({fileName, failure});
+    qCDebug(lcRun) << "file failed:" << fileFailureText(failed.constLast()) << '(' << failure.detail
+                   << ')';
 }
 
 void DownloadRun::end(Result result, const QString &reason)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filefailure.h"
+#include "runprogress.h"
 #include "transfer/filetransfer.h"
 #include "transfer/job.h"
 #include "transfer/transferpolicy.h"
@@ -48,13 +50,20 @@ public:
     QStringList errorTexts() const { return errors; }
     // Why patches were given up for the whole file, one line each.
     QStringList patchErrorTexts() const { return patchErrors; }
+    // The files that failed, or the one the run stopped at, in run order.
+    QList<FileFailure> failures() const { return failed; }
+    const RunProgress &runProgress() const { return overall; }
 
 Q_SIGNALS:
     // A file is next, before its link and target are checked.
     void fileStarted(const QString &name, const QString &fileName);
     // Its transfer (a patch's, while one is fetched) is on its way.
     void transferStarted(FileTransfer *transfer);
+    // The installed file is hashed, or a patch is applied to it: nothing is being fetched.
+    void preparing(const QString &fileName);
     void progress(qint64 bytesReceived, qint64 bytesTotal);
+    // The whole run moved on (runProgress()): a file began or ended, or bytes arrived.
+    void runProgressChanged();
     // After every transferStarted(). CannotStart and Unwritable stop the run.
     void fileFinished(const QString &name, FileTransfer::Outcome outcome);
     void finished(DownloadRun::Result result);
@@ -71,7 +80,8 @@ private:
     void startWholeFile();
     void transferFinished(FileTransfer::Outcome outcome);
     void releaseTransfer();
-    void fileFailed(const QString &reason);
+    void transferProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void fileFailed(const TransferFailure &failure);
     void end(Result result, const QString &reason = {});
 
     QString installDirectory;
@@ -89,4 +99,6 @@ private:
     bool problems = false;
     QStringList errors;
     QStringList patchErrors;
+    QList<FileFailure> failed;
+    RunProgress overall;
 };

@@ -95,6 +95,7 @@ void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
             QStringLiteral("patch: the installed file cannot be read"));
         return;
     }
+    emit decoding();
     QMetaObject::invokeMethod(this, &PatchUpdate::decodeSlice, Qt::QueuedConnection);
 }
 
@@ -132,13 +133,13 @@ void PatchUpdate::decodeSlice()
         finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: bytes after the frame"));
         return;
     }
-    if (const std::optional<QString> wrong = newFile->verify()) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch result: ") + *wrong);
+    if (const std::optional<TransferFailure> wrong = newFile->verify()) {
+        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch result: ") + wrong->detail);
         return;
     }
     connect(newFile.get(), &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
-        const auto [outcome, reason] = FileTransfer::committedOutcome(replaced);
-        finish(outcome, reason);
+        const auto [outcome, failure] = FileTransfer::committedOutcome(replaced);
+        finish(outcome, failure.detail);
     });
     newFile->commitWhenFree(policy.inUseWaitMs, policy.inUseCheck);
 }

@@ -43,6 +43,8 @@ public:
 
 Q_SIGNALS:
     void progress(qint64 bytesReceived, qint64 bytesTotal);
+    // The patch has arrived; the new file is being made from it and the installed one.
+    void decoding();
     void finished(FileTransfer::Outcome outcome);
 
 protected:

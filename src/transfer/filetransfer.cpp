@@ -50,8 +50,8 @@ FileTransfer::FileTransfer(
 {
     connect(
         verifiedFile.get(), &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
-            const auto [outcome, reason] = committedOutcome(replaced);
-            finish(outcome, reason);
+            const auto [outcome, failure] = committedOutcome(replaced);
+            finish(outcome, failure);
         });
 }
 
@@ -60,18 +60,23 @@ FileTransfer::~FileTransfer()
     kill();
 }
 
-std::pair<FileTransfer::Outcome, QString> FileTransfer::committedOutcome(StagedFile::Replace result)
+std::pair<FileTransfer::Outcome, TransferFailure> FileTransfer::committedOutcome(
+    StagedFile::Replace result)
 {
+    using Kind = TransferFailure::Kind;
     switch (result) {
     case StagedFile::Replace::Done:
-        return {Outcome::Installed, QString()};
+        return {Outcome::Installed, {}};
     case StagedFile::Replace::Foreign:
-        return {Outcome::Failed, QStringLiteral("another file took the new file's name")};
+        return {Outcome::Failed,
+            TransferFailure::of(
+                Kind::WriteFailed, QStringLiteral("another file took the new file's name"))};
     case StagedFile::Replace::Held:
     case StagedFile::Replace::Failed:
         break;
     }
-    return {Outcome::Unwritable, QStringLiteral("the target could not be replaced")};
+    return {Outcome::Unwritable,
+        TransferFailure::of(Kind::WriteFailed, QStringLiteral("the target could not be replaced"))};
 }
 
 bool FileTransfer::isSupportedScheme(const QUrl &url)
@@ -94,11 +99,15 @@ void FileTransfer::start(QNetworkAccessManager *network)
 void FileTransfer::doStart()
 {
     if (!isSupportedScheme(url)) {
-        finish(Outcome::CannotStart, QStringLiteral("the link is no http(s)"));
+        finish(Outcome::CannotStart,
+            TransferFailure::of(
+                TransferFailure::Kind::RefusedLink, QStringLiteral("the link is no http(s)")));
         return;
     }
     if (!verifiedFile || !verifiedFile->open()) {
-        finish(Outcome::CannotStart, QStringLiteral("the target cannot be written"));
+        finish(Outcome::CannotStart,
+            TransferFailure::of(TransferFailure::Kind::WriteFailed,
+                QStringLiteral("the target cannot be written")));
         return;
     }
     rateTimer = new QTimer(this);
@@ -110,13 +119,17 @@ void FileTransfer::doStart()
 void FileTransfer::sendRequest()
 {
     if (!manager) {
-        finish(Outcome::Failed, QStringLiteral("the network is gone"));
+        finish(Outcome::Failed,
+            TransferFailure::of(
+                TransferFailure::Kind::NoConnection, QStringLiteral("the network is gone")));
         return;
     }
     const qint64 received = verifiedFile->size();
     const bool resume = !restartNext && rangeResume.canResume(received);
     if (!resume && received > 0 && !verifiedFile->restart()) {
-        finish(Outcome::Failed, QStringLiteral("the file could not be started over"));
+        finish(Outcome::Failed,
+            TransferFailure::of(TransferFailure::Kind::WriteFailed,
+                QStringLiteral("the file could not be started over")));
         return;
     }
     restartNext = false;
@@ -152,9 +165,10 @@ void FileTransfer::sendRequest()
     emit requestSent(networkReply);
 }
 
-void FileTransfer::refuse(const QString &reason)
+void FileTransfer::refuse(TransferFailure::Kind kind, const QString &reason)
 {
     unrecoverable = reason;
+    unrecoverableKind = kind;
     networkReply->abort();
 }
 
@@ -170,17 +184,19 @@ void FileTransfer::answerArrived()
     const qint64 length = contentLength(networkReply);
     // Decided now rather than at the end: a body that may never end has no end to wait for.
     if (HttpAnswer::hasAmbiguousFraming(headers)) {
-        refuse(QStringLiteral("the answer has two framings"));
+        refuse(TransferFailure::Kind::BadAnswer, QStringLiteral("the answer has two framings"));
         return;
     }
     if (requireKnownLength && length < 0 && !verifiedFile->expectedSize()) {
-        refuse(QStringLiteral("a body of unknown length, and the line gives no size"));
+        refuse(TransferFailure::Kind::BadAnswer,
+            QStringLiteral("a body of unknown length, and the line gives no size"));
         return;
     }
     if (status == 200) {
         // A whole file: for a range request the file changed or ranges are off; begin again.
         if (verifiedFile->size() > 0 && !verifiedFile->restart()) {
-            refuse(QStringLiteral("the file could not be started over"));
+            refuse(TransferFailure::Kind::WriteFailed,
+                QStringLiteral("the file could not be started over"));
             return;
         }
         attemptBase = 0;
@@ -216,10 +232,12 @@ void FileTransfer::receive()
     case VerifiedFile::Append::Written:
         return;
     case VerifiedFile::Append::OverLimit:
-        refuse(QStringLiteral("more bytes than the file can be"));
+        refuse(verifiedFile->expectedSize() ? TransferFailure::Kind::WrongSize
+                                            : TransferFailure::Kind::OverLimit,
+            QStringLiteral("more bytes than the file can be"));
         return;
     case VerifiedFile::Append::WriteFailed:
-        refuse(QStringLiteral("the file could not be written"));
+        refuse(TransferFailure::Kind::WriteFailed, QStringLiteral("the file could not be written"));
         return;
     }
 }
@@ -263,9 +281,13 @@ void FileTransfer::replyFinished()
 
     const RetryDecision decision = decideRetry(report, policy);
     switch (decision.action) {
-    case RetryDecision::Action::Fail:
-        finish(Outcome::Failed, decision.reason);
+    case RetryDecision::Action::Fail: {
+        TransferFailure failure = decision.failure;
+        if (report.unrecoverable)
+            failure.kind = unrecoverableKind;
+        finish(Outcome::Failed, failure);
         return;
+    }
     case RetryDecision::Action::RestartFromZero:
         rangeRefused = rangeRefused || report.status == 416;
         restartNext = true;
@@ -273,6 +295,7 @@ void FileTransfer::replyFinished()
     case RetryDecision::Action::Retry:
         ++retriesDone;
         unrecoverable.reset();
+        unrecoverableKind = TransferFailure::Kind::None;
         dropReply();
         if (!retryTimer) {
             retryTimer = new QTimer(this);
@@ -284,7 +307,7 @@ void FileTransfer::replyFinished()
     case RetryDecision::Action::Complete:
         break;
     }
-    if (const std::optional<QString> wrong = verifiedFile->verify()) {
+    if (const std::optional<TransferFailure> wrong = verifiedFile->verify()) {
         finish(Outcome::Failed, *wrong);
         return;
     }
@@ -299,12 +322,13 @@ bool FileTransfer::commit()
 {
     if (outcome() != Outcome::Received || !verifiedFile)
         return false;
-    const auto [outcome, reason] = committedOutcome(verifiedFile->commit());
+    const auto [outcome, failure] = committedOutcome(verifiedFile->commit());
     setResultCode(int(outcome));
+    failureCause = failure;
     verifiedFile.reset();
     const bool installed = outcome == Outcome::Installed;
     if (!installed)
-        qCDebug(lcTransfer) << url.toString() << reason;
+        qCDebug(lcTransfer) << url.toString() << failure.detail;
     return installed;
 }
 
@@ -319,9 +343,12 @@ void FileTransfer::dropReply()
     networkReply = nullptr;
 }
 
-void FileTransfer::finish(Outcome outcome, const QString &reason)
+void FileTransfer::finish(Outcome outcome, const TransferFailure &failure)
 {
-    emitResult(int(outcome), reason);
+    if (isFinished())
+        return;
+    failureCause = failure;
+    emitResult(int(outcome), failure.detail);
 }
 
 void FileTransfer::announceResult()

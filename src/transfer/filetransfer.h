@@ -55,7 +55,7 @@ public:
     static bool isSupportedScheme(const QUrl &url);
     // What the replace of a checked file means for its transfer, and why when it failed: a
     // staging name that led to another file fails that file like a wrong checksum.
-    static std::pair<Outcome, QString> committedOutcome(StagedFile::Replace result);
+    static std::pair<Outcome, TransferFailure> committedOutcome(StagedFile::Replace result);
 
     void setIntegrity(const FileIntegrity &integrity) { verifiedFile->setIntegrity(integrity); }
     // More bytes than this fail the transfer as soon as they arrive.
@@ -77,6 +77,8 @@ public:
     Outcome outcome() const { return isFinished() ? Outcome(resultCode()) : Outcome::Pending; }
     QString targetPath() const { return path; }
     QNetworkReply *reply() const;
+    // Why it ended Failed, Unwritable or CannotStart, in the terms the user is told.
+    TransferFailure failure() const { return failureCause; }
     // Null once the transfer has ended.
     VerifiedFile *file() const { return verifiedFile.get(); }
 
@@ -101,9 +103,9 @@ private:
     void replyProgress(qint64 bytesReceived, qint64 bytesTotal);
     void replyFinished();
     void checkRate();
-    void refuse(const QString &reason);
+    void refuse(TransferFailure::Kind kind, const QString &reason);
     void dropReply();
-    void finish(Outcome outcome, const QString &reason = {});
+    void finish(Outcome outcome, const TransferFailure &failure = {});
 
     QUrl url;
     QString path;
@@ -124,6 +126,8 @@ private:
     bool answerAccepted = false;
     bool tooSlow = false;
     std::optional<QString> unrecoverable;
+    TransferFailure::Kind unrecoverableKind = TransferFailure::Kind::None;
+    TransferFailure failureCause;
     // Bytes already in the file when the current answer began (a resumed range).
     qint64 attemptBase = 0;
     int retriesDone = 0;

@@ -19,9 +19,42 @@ bool isCut(QNetworkReply::NetworkError error)
         || error == QNetworkReply::UnknownNetworkError;
 }
 
-RetryDecision fail(const QString &reason)
+// What a user can tell apart: the server said no, nothing answered, nothing came in time, the
+// line broke, or TLS failed.
+TransferFailure::Kind failureKind(const AttemptReport &report)
 {
-    return {RetryDecision::Action::Fail, 0, reason};
+    using Kind = TransferFailure::Kind;
+    if (report.tooSlow)
+        return Kind::NoResponse;
+    if (report.status != 0 && report.status != 200 && report.status != 206)
+        return Kind::HttpStatus;
+    switch (report.error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyNotFoundError:
+        return Kind::NoConnection;
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::ProxyTimeoutError:
+        return Kind::NoResponse;
+    case QNetworkReply::SslHandshakeFailedError:
+    case QNetworkReply::InsecureRedirectError:
+        return Kind::Tls;
+    case QNetworkReply::NoError:
+        return report.bodyAccepted ? Kind::Cut : Kind::BadAnswer;
+    default:
+        return report.status == 0 && !report.bodyAccepted ? Kind::NoConnection : Kind::Cut;
+    }
+}
+
+RetryDecision fail(const AttemptReport &report, const QString &reason,
+    std::optional<TransferFailure::Kind> kind = std::nullopt)
+{
+    const TransferFailure::Kind why = kind.value_or(failureKind(report));
+    const int status = why == TransferFailure::Kind::HttpStatus ? report.status : 0;
+    return {RetryDecision::Action::Fail, 0, reason, TransferFailure::of(why, reason, status)};
 }
 
 } // namespace
@@ -30,12 +63,19 @@ RetryDecision decideRetry(const AttemptReport &report, const TransferPolicy &pol
 {
     using Action = RetryDecision::Action;
     if (report.unrecoverable)
-        return fail(*report.unrecoverable);
+        return fail(report, *report.unrecoverable, TransferFailure::Kind::None);
     const bool retriesLeft = report.retriesDone < policy.retries;
     const auto again = [&](Action action, int delayMs, const QString &reason) {
-        if (!retriesLeft)
-            return fail(reason + QStringLiteral(", and no retries are left"));
-        return RetryDecision {action, delayMs, reason};
+        if (!retriesLeft) {
+            // Our own abort of a 206 that did not fit reads as a cancel; it was the answer.
+            std::optional<TransferFailure::Kind> kind;
+            if (report.rangeMismatch)
+                kind = TransferFailure::Kind::BadAnswer;
+            else if (report.shortBody && !report.tooSlow && report.error == QNetworkReply::NoError)
+                kind = TransferFailure::Kind::Cut;
+            return fail(report, reason + QStringLiteral(", and no retries are left"), kind);
+        }
+        return RetryDecision {action, delayMs, reason, {}};
     };
     if (report.status == 416 && report.rangeRequested && !report.rangeRefusedBefore)
         return again(Action::RestartFromZero, 0, QStringLiteral("the range was refused"));
@@ -55,7 +95,7 @@ RetryDecision decideRetry(const AttemptReport &report, const TransferPolicy &pol
         ? QStringLiteral("slower than the minimum rate")
         : QStringLiteral("status %1, network error %2").arg(report.status).arg(int(report.error));
     const auto retryOrFail = [&] {
-        return passing ? again(Action::Retry, delayMs, what) : fail(what);
+        return passing ? again(Action::Retry, delayMs, what) : fail(report, what);
     };
     if (report.tooSlow || report.error != QNetworkReply::NoError)
         return retryOrFail();
@@ -64,8 +104,9 @@ RetryDecision decideRetry(const AttemptReport &report, const TransferPolicy &pol
     if (!report.bodyAccepted || (report.status != 200 && report.status != 206))
         return retryOrFail();
     if (report.encoded)
-        return fail(QStringLiteral("the body is encoded"));
+        return fail(
+            report, QStringLiteral("the body is encoded"), TransferFailure::Kind::BadAnswer);
     if (report.shortBody)
         return again(Action::Retry, delayMs, QStringLiteral("the body is shorter than announced"));
-    return {Action::Complete, 0, {}};
+    return {Action::Complete, 0, {}, {}};
 }

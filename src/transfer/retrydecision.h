@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transferfailure.h"
 #include "transferpolicy.h"
 
 #include <QNetworkReply>
@@ -51,6 +52,9 @@ struct RetryDecision
     int delayMs = 0;
     // Why it failed, or why it is tried again: for tests and closing notes, never shown.
     QString reason;
+    // What the user is told when it failed; Kind::None for an unrecoverable answer, whose
+    // cause only the transfer knows.
+    TransferFailure failure;
 };
 
 RetryDecision decideRetry(const AttemptReport &report, const TransferPolicy &policy);

@@ -80,22 +80,27 @@ bool VerifiedFile::restart()
     return staged.restart();
 }
 
-std::optional<QString> VerifiedFile::verify()
+std::optional<TransferFailure> VerifiedFile::verify()
 {
     // Buffered bytes that cannot reach the disk (disk full) fail here, before anything
     // replaces the installed file.
     map = nullptr;
     staged.unmap();
+    using Kind = TransferFailure::Kind;
     if (!staged.flush())
-        return QStringLiteral("the file could not be written");
+        return TransferFailure::of(
+            Kind::WriteFailed, QStringLiteral("the file could not be written"));
     if (integrity.malformed)
-        return QStringLiteral("the list line's size or checksum is malformed");
+        return TransferFailure::of(Kind::ChecksumMismatch,
+            QStringLiteral("the list line's size or checksum is malformed"));
     if (integrity.size && *integrity.size != received)
-        return QStringLiteral("%1 bytes arrived, the list line says %2")
-            .arg(received)
-            .arg(*integrity.size);
+        return TransferFailure::of(Kind::WrongSize,
+            QStringLiteral("%1 bytes arrived, the list line says %2")
+                .arg(received)
+                .arg(*integrity.size));
     if (!integrity.sha256.isEmpty() && hash.hexResult() != integrity.sha256)
-        return QStringLiteral("the checksum does not match");
+        return TransferFailure::of(
+            Kind::ChecksumMismatch, QStringLiteral("the checksum does not match"));
     return std::nullopt;
 }
 

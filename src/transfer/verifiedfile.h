@@ -3,6 +3,7 @@
 #include "fileintegrity.h"
 #include "sha256.h"
 #include "stagedfile.h"
+#include "transferfailure.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -45,7 +46,7 @@ public:
     std::optional<qint64> expectedSize() const { return integrity.size; }
 
     // Every byte on disk, size and checksum as the line says: nullopt, or why not.
-    std::optional<QString> verify();
+    std::optional<TransferFailure> verify();
     // Puts the checked bytes in the target's place at once.
     StagedFile::Replace commit();
     // The same, but waits up to waitMs (without blocking) while inUse says the target is held

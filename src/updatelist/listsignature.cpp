@@ -40,7 +40,7 @@ bool isCanonicalBase64(const QByteArray &text, qsizetype decodedSize)
 } // namespace
 
 ListSignatureCheck checkListSignature(const QByteArray &trustedKeys, const QByteArray &list,
-    const QByteArray &signatureText, const QDateTime &now)
+    const QByteArray &signatureText, const QDateTime &now, QDateTime *expiresAt)
 {
     if (signatureText.size() > maxSignatureBytes || !signatureText.endsWith('\n'))
         return ListSignatureCheck::Malformed;
@@ -76,6 +76,8 @@ ListSignatureCheck checkListSignature(const QByteArray &trustedKeys, const QByte
     }
     if (!trusted)
         return ListSignatureCheck::Untrusted;
+    if (expiresAt)
+        *expiresAt = *expires;
     // An expiry equal to now has run out: the list was good until then, not at it.
     return *expires > now ? ListSignatureCheck::Valid : ListSignatureCheck::Expired;
 }

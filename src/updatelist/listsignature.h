@@ -16,6 +16,7 @@ enum class ListSignatureCheck {
 
 // Decides whether `signatureText` (the .sig file) vouches for `list`. `trustedKeys` holds one or
 // more base64 Ed25519 public keys separated by ';'. Each signature line covers the expires line
-// with an LF ending, followed by the list's exact bytes.
+// with an LF ending, followed by the list's exact bytes. `expires` receives the expiry of a
+// signature that a trusted key made (Valid or Expired).
 ListSignatureCheck checkListSignature(const QByteArray &trustedKeys, const QByteArray &list,
-    const QByteArray &signatureText, const QDateTime &now);
+    const QByteArray &signatureText, const QDateTime &now, QDateTime *expires = nullptr);

@@ -46,11 +46,16 @@ void UpdateListFetcher::doStart()
         // Nothing has taken its name yet: the list waits for its signature in a staging file,
         // which goes with its transfer.
         releaseTransfers();
-        end(Result::Failed, QStringLiteral("the list did not arrive in time"));
+        const QString reason = QStringLiteral("the list did not arrive in time");
+        end(Result::Failed,
+            {ListFailure::Kind::Transfer,
+                TransferFailure::of(TransferFailure::Kind::NoResponse, reason), {}},
+            reason);
     });
     deadline->start(policy.listDeadlineMs);
     if (!fetch(updateListFileName))
-        end(Result::CannotStart, QStringLiteral("the list cannot be written here"));
+        end(Result::CannotStart, {ListFailure::Kind::CannotWrite, {}, {}},
+            QStringLiteral("the list cannot be written here"));
 }
 
 bool UpdateListFetcher::fetch(const QString &fileName)
@@ -82,10 +87,17 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
     bool whole
         = outcome == FileTransfer::Outcome::Installed || outcome == FileTransfer::Outcome::Received;
     const QString reason = arrived->errorText();
+    ListFailure failure {ListFailure::Kind::Transfer, arrived->failure(), {}};
+    // No signature beside the list is a signature that does not hold, not a server fault.
+    const int status = failure.transfer.httpStatus;
+    if (gotSignature && failure.transfer.kind == TransferFailure::Kind::HttpStatus
+        && (status == 404 || status == 410))
+        failure = {ListFailure::Kind::BadSignature, {}, {}};
 
     if (outcome == FileTransfer::Outcome::CannotStart && !gotSignature) {
         releaseTransfers();
-        end(Result::CannotStart, QStringLiteral("the list cannot be written here"));
+        end(Result::CannotStart, {ListFailure::Kind::CannotWrite, {}, {}},
+            QStringLiteral("the list cannot be written here"));
         return;
     }
     // A signed build fetches the list's signature next, with the same manager; the list waits
@@ -97,11 +109,14 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
         if (fetch(signatureFileName(updateListFileName)))
             return;
         whole = false;
+        failure = {ListFailure::Kind::CannotWrite, {}, {}};
     }
     if (whole && signedBuild && gotSignature) {
         whole = pendingList && pendingList->commit();
-        if (!whole)
+        if (!whole) {
             QFile::remove(signatureFileName(updateListFileName));
+            failure = {ListFailure::Kind::CannotWrite, {}, {}};
+        }
     }
     releaseTransfers();
     if (deadline)
@@ -111,7 +126,8 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
             QFile::remove(updateListFileName);
             QFile::remove(signatureFileName(updateListFileName));
         }
-        end(Result::Failed, reason.isEmpty() ? QStringLiteral("the list did not arrive") : reason);
+        end(Result::Failed, failure,
+            reason.isEmpty() ? QStringLiteral("the list did not arrive") : reason);
         return;
     }
     readList();
@@ -119,15 +135,16 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
 
 void UpdateListFetcher::readList()
 {
+    ListFailure failure;
     const std::optional<QMap<QString, UpdateEntry>> entries
-        = readUpdateListFile(updateListFileName, publicKey);
+        = readUpdateListFile(updateListFileName, publicKey, &failure);
     if (!entries) {
-        end(Result::Failed,
+        end(Result::Failed, failure,
             QStringLiteral("the list is unreadable, too large, unsigned or names too many"));
         return;
     }
     parsed = *entries;
-    end(Result::Parsed);
+    end(Result::Parsed, {}, {});
 }
 
 void UpdateListFetcher::releaseTransfers()
@@ -143,8 +160,11 @@ void UpdateListFetcher::doKill()
         deadline->stop();
 }
 
-void UpdateListFetcher::end(Result result, const QString &reason)
+void UpdateListFetcher::end(Result result, const ListFailure &failure, const QString &reason)
 {
+    if (isFinished())
+        return;
+    why = failure;
     emitResult(int(result), reason);
 }
 
@@ -153,6 +173,6 @@ void UpdateListFetcher::announceResult()
     if (deadline)
         deadline->stop();
     if (result() != Result::Parsed)
-        qCDebug(lcList) << "list refused:" << errorText();
+        qCDebug(lcList) << "list refused:" << listFailureText(why) << errorText();
     emit finished(result());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "listfailure.h"
 #include "transfer/filetransfer.h"
 #include "transfer/job.h"
 #include "transfer/transferpolicy.h"
@@ -42,6 +43,8 @@ public:
 
     Result result() const { return isFinished() ? Result(resultCode()) : Result::Failed; }
     QMap<QString, UpdateEntry> entries() const { return parsed; }
+    // Why it ended Failed or CannotStart, in the terms the user is told.
+    ListFailure failure() const { return why; }
 
 Q_SIGNALS:
     // A transfer is on its way.
@@ -58,7 +61,7 @@ private:
     void transferFinished(FileTransfer::Outcome outcome);
     void readList();
     void releaseTransfers();
-    void end(Result result, const QString &reason = {});
+    void end(Result result, const ListFailure &failure, const QString &reason);
 
     QString serverBase;
     QByteArray publicKey;
@@ -70,4 +73,5 @@ private:
     FileTransfer *pendingList = nullptr;
     QTimer *deadline = nullptr;
     QMap<QString, UpdateEntry> parsed;
+    ListFailure why;
 };

@@ -8,13 +8,18 @@
 #include <QFile>
 
 std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
-    const QString &fileName, const QByteArray &publicKey)
+    const QString &fileName, const QByteArray &publicKey, ListFailure *failure)
 {
+    const auto refuse = [failure](ListFailure::Kind kind, const QDateTime &expires = {}) {
+        if (failure)
+            *failure = ListFailure {kind, {}, expires};
+        return std::nullopt;
+    };
     // A list larger than any real one is refused; reading one byte past the cap tells without
     // trusting a size that may change.
     std::optional<QByteArray> bytes = readRegularFile(fileName, maxListBytes + 1);
     if (!bytes)
-        return std::nullopt;
+        return refuse(ListFailure::Kind::Unreadable);
     const bool oversized = bytes->size() > maxListBytes;
     if (oversized)
         bytes->clear();
@@ -29,11 +34,25 @@ std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
         if (signature.size() > maxSignatureBytes)
             signature.clear();
         QFile::remove(signatureName);
-        if (oversized
-            || checkListSignature(publicKey, *bytes, signature, QDateTime::currentDateTimeUtc())
-                != ListSignatureCheck::Valid)
-            return std::nullopt;
+        if (oversized)
+            return refuse(ListFailure::Kind::TooLarge);
+        QDateTime expires;
+        switch (checkListSignature(
+            publicKey, *bytes, signature, QDateTime::currentDateTimeUtc(), &expires)) {
+        case ListSignatureCheck::Valid:
+            break;
+        case ListSignatureCheck::Expired:
+            return refuse(ListFailure::Kind::Expired, expires);
+        case ListSignatureCheck::Malformed:
+        case ListSignatureCheck::Untrusted:
+            return refuse(ListFailure::Kind::BadSignature);
+        }
     }
+    if (oversized)
+        return refuse(ListFailure::Kind::TooLarge);
     // More components than the window can hold are refused before any page is built.
-    return oversized ? std::nullopt : parseUpdateList(*bytes);
+    std::optional<QMap<QString, UpdateEntry>> entries = parseUpdateList(*bytes);
+    if (!entries)
+        return refuse(ListFailure::Kind::TooLarge);
+    return entries;
 }

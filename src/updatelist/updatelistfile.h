@@ -1,5 +1,6 @@
 #pragma once
 
+#include "listfailure.h"
 #include "updateentry.h"
 
 #include <QByteArray>
@@ -21,6 +22,7 @@ inline QString signatureFileName(const QString &listFileName)
 // Reads the list file (and with keys its .sig), removes them, and gives the entries when the
 // list is within its caps, validly signed by one of the ';'-separated keys in `publicKey` (if
 // any) and names few enough components;
-// nullopt otherwise, and then too when the file cannot be read, which is left where it is.
+// nullopt otherwise, and then too when the file cannot be read, which is left where it is;
+// `failure` then says why.
 std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
-    const QString &fileName, const QByteArray &publicKey);
+    const QString &fileName, const QByteArray &publicKey, ListFailure *failure = nullptr);

@@ -30,9 +30,18 @@ inline QPushButton *button(QDialog *dialog, const QString &text)
     return nullptr;
 }
 
-inline QPushButton *checkButton(QDialog *d) { return button(d, QStringLiteral("Sprawdź aktualizacje")); }
-inline QPushButton *nextButton(QDialog *d) { return button(d, QStringLiteral("Dalej")); }
-inline QPushButton *closeButton(QDialog *d) { return button(d, QStringLiteral("Zamknij")); }
+inline QPushButton *checkButton(QDialog *d)
+{
+    return button(d, QStringLiteral("Sprawdź aktualizacje"));
+}
+inline QPushButton *nextButton(QDialog *d)
+{
+    return button(d, QStringLiteral("Dalej"));
+}
+inline QPushButton *closeButton(QDialog *d)
+{
+    return button(d, QStringLiteral("Zamknij"));
+}
 
 inline QLabel *caption(QDialog *dialog)
 {
@@ -99,6 +108,22 @@ inline QString statusText(QDialog *dialog)
     for (QWidget *w : widgets) {
         if (auto *label = qobject_cast<QLabel *>(w))
             return labelText(label);
+    }
+    return {};
+}
+
+// The smaller line under the status line that says why it failed; empty when none is shown.
+inline QString reasonText(QDialog *dialog)
+{
+    const QList<QWidget *> widgets = listWidgets(dialog);
+    bool statusSeen = false;
+    for (QWidget *w : widgets) {
+        auto *label = qobject_cast<QLabel *>(w);
+        if (!label)
+            continue;
+        if (statusSeen)
+            return label->isHidden() ? QString() : label->text();
+        statusSeen = true;
     }
     return {};
 }
