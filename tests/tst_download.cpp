@@ -518,7 +518,8 @@ void TestDownload::onlyHttpLinks_data()
     QTest::newRow("file on a share") << "file://127.0.0.1/share/x.dll" << true;
     QTest::newRow("data") << "data:application/octet-stream;base64,QUJD" << true;
     QTest::newRow("ftp") << "ftp://127.0.0.1:1/x.dll" << true;
-    QTest::newRow("no scheme") << "//127.0.0.1:1/x.dll" << true;
+    // A reference without a scheme is resolved against the list's URL, and takes its scheme.
+    QTest::newRow("no scheme") << "//127.0.0.1:%2/files/x.dll" << false;
     QTest::newRow("HTTP in capitals") << "HTTP://127.0.0.1:%2/files/x.dll" << false;
 }
 

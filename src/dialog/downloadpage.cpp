@@ -71,6 +71,7 @@ void UpdateDialog::download()
         delete currentEntry;
         currentEntry = nullptr;
     });
+    downloadRun->setListUrls(listUrls);
     downloadRun->start(entries, network);
 }
 

@@ -26,6 +26,7 @@ void UpdateDialog::updateListDownloaded()
 {
     const UpdateListFetcher::Result result = listFetcher->result();
     const QMap<QString, UpdateEntry> entries = listFetcher->entries();
+    listUrls = listFetcher->listUrls();
     releaseChild(listFetcher, this);
     targetFile = nullptr;
     reply = nullptr;
