@@ -66,6 +66,7 @@ private Q_SLOTS:
     void noWriteThroughLinks();
     void onlyHttpLinks_data();
     void onlyHttpLinks();
+    void relativeLinksFromTheSecondAddress();
     void closingMidTransferDropsTheFile_data();
     void closingMidTransferDropsTheFile();
 
@@ -508,6 +509,28 @@ void TestDownload::noWriteThroughLinks()
         QCOMPARE(readFile(link), QByteArray("new bytes"));
     }
 #endif
+}
+
+void TestDownload::relativeLinksFromTheSecondAddress()
+{
+    HttpServer server;
+    server.setBody("/wydanie/pliki/x.dll", "served");
+    server.setBody("/wydanie/aktualizacje.txt", listLine("x", "pliki/x.dll"));
+    const QString first = QStringLiteral("http://127.0.0.1:1/pierwszy");
+    UpdateDialog dialog(nullptr, first + ";" + server.baseUrl() + "/wydanie");
+    TransferPolicy policy;
+    policy.retries = 0;
+    dialog.setTransferPolicy(policy);
+    // The window names one address: the first.
+    const auto labels = dialog.findChildren<QLabel *>();
+    QVERIFY(std::any_of(labels.cbegin(), labels.cend(),
+        [&](const QLabel *label) { return label->text().contains("href=\"" + first + "\""); }));
+    downloadTicked(dialog);
+
+    QCOMPARE(DialogProbe::statusText(&dialog), successText);
+    QCOMPARE(readFile("plugins/x.dll"), QByteArray("served"));
+    QCOMPARE(
+        server.requestLog(), QStringList({"/wydanie/aktualizacje.txt", "/wydanie/pliki/x.dll"}));
 }
 
 void TestDownload::onlyHttpLinks_data()
