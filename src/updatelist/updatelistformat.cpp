@@ -161,11 +161,12 @@ std::optional<QMap<QString, UpdateEntry>> parseUpdateList(
 
 QList<PatchOffer> parsePatchOffers(QStringView middle)
 {
-    // The address: absolute http(s) with a host, and nothing that could end the element or
-    // hide in it.
+    // The address: absolute http(s) with a host, or a reference relative to the list (which
+    // names no scheme at all), and nothing that could end the element or hide in it.
     static const QRegularExpression element(QStringLiteral(
         "<patch from=\"([0-9A-Fa-f]{64})\" sha256=\"([0-9A-Fa-f]{64})\" size=\"([0-9]{1,18})\">"
-        "((?:[Hh][Tt][Tt][Pp][Ss]?)://[^\\s<>\"/]+[^\\s<>\"]*)</patch>"));
+        "((?:[Hh][Tt][Tt][Pp][Ss]?)://[^\\s<>\"/]+[^\\s<>\"]*"
+        "|(?![A-Za-z][A-Za-z0-9+.\\-]*:)[^\\s<>\"]+)</patch>"));
     QList<PatchOffer> offers;
     if (!middle.contains(QLatin1String("<patch ")))
         return offers;
