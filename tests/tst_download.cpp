@@ -69,6 +69,7 @@ private Q_SLOTS:
     void noWriteThroughLinks();
     void onlyHttpLinks_data();
     void onlyHttpLinks();
+    void relativeLinksFromTheSecondAddress();
     void closingMidTransferDropsTheFile_data();
     void closingMidTransferDropsTheFile();
     void closingDuringTheRunAsks_data();
@@ -522,6 +523,28 @@ void TestDownload::noWriteThroughLinks()
 #endif
 }
 
+void TestDownload::relativeLinksFromTheSecondAddress()
+{
+    HttpServer server;
+    server.setBody("/wydanie/pliki/x.dll", "served");
+    server.setBody("/wydanie/aktualizacje.txt", listLine("x", "pliki/x.dll"));
+    const QString first = QStringLiteral("http://127.0.0.1:1/pierwszy");
+    UpdateDialog dialog(nullptr, first + ";" + server.baseUrl() + "/wydanie");
+    TransferPolicy policy;
+    policy.retries = 0;
+    dialog.setTransferPolicy(policy);
+    // The window names one address: the first.
+    const auto labels = dialog.findChildren<QLabel *>();
+    QVERIFY(std::any_of(labels.cbegin(), labels.cend(),
+        [&](const QLabel *label) { return label->text().contains("href=\"" + first + "\""); }));
+    downloadTicked(dialog);
+
+    QCOMPARE(DialogProbe::statusText(&dialog), successText);
+    QCOMPARE(readFile("plugins/x.dll"), QByteArray("served"));
+    QCOMPARE(
+        server.requestLog(), QStringList({"/wydanie/aktualizacje.txt", "/wydanie/pliki/x.dll"}));
+}
+
 void TestDownload::onlyHttpLinks_data()
 {
     QTest::addColumn<QString>("link"); // %1: the working directory
@@ -530,7 +553,8 @@ void TestDownload::onlyHttpLinks_data()
     QTest::newRow("file on a share") << "file://127.0.0.1/share/x.dll" << true;
     QTest::newRow("data") << "data:application/octet-stream;base64,QUJD" << true;
     QTest::newRow("ftp") << "ftp://127.0.0.1:1/x.dll" << true;
-    QTest::newRow("no scheme") << "//127.0.0.1:1/x.dll" << true;
+    // A reference without a scheme is resolved against the list's URL, and takes its scheme.
+    QTest::newRow("no scheme") << "//127.0.0.1:%2/files/x.dll" << false;
     QTest::newRow("HTTP in capitals") << "HTTP://127.0.0.1:%2/files/x.dll" << false;
 }
 

@@ -48,12 +48,15 @@ private Q_SLOTS:
     void patches();
     void runProgress_data();
     void runProgress();
+    void addresses_data();
+    void addresses();
 
 private:
     UpdateEntry entry(const QString &file, const std::optional<QString> &size = {},
         const std::optional<QString> &sha256 = {}) const;
     // Runs the entries to the end; Stopped stands in for a run that never ends.
-    Result run(const QMap<QString, UpdateEntry> &entries, const TransferPolicy &policy = {});
+    Result run(const QMap<QString, UpdateEntry> &entries, const TransferPolicy &policy = {},
+        const QList<QUrl> &listUrls = {});
 
     std::unique_ptr<TemporaryWorkingDirectory> workDir;
     std::unique_ptr<HttpServer> server;
@@ -85,10 +88,12 @@ UpdateEntry TestDownloadRun::entry(const QString &file, const std::optional<QStr
     return entry;
 }
 
-Result TestDownloadRun::run(const QMap<QString, UpdateEntry> &entries, const TransferPolicy &policy)
+Result TestDownloadRun::run(const QMap<QString, UpdateEntry> &entries, const TransferPolicy &policy,
+    const QList<QUrl> &listUrls)
 {
     QNetworkAccessManager network;
     downloadRun = std::make_unique<DownloadRun>(QDir::currentPath(), policy);
+    downloadRun->setListUrls(listUrls);
     QSignalSpy finished(downloadRun.get(), &DownloadRun::finished);
     preparings = 0;
     connect(downloadRun.get(), &DownloadRun::preparing, this, [this] { ++preparings; });
@@ -392,6 +397,78 @@ void TestDownloadRun::runProgress()
     QTEST(progress.doneBytes(), "doneAfter");
     QCOMPARE(progress.fileNumber(), 2);
     QCOMPARE(progress.fileCount(), 2);
+}
+
+void TestDownloadRun::addresses_data()
+{
+    QTest::addColumn<QString>("link"); // %1: the first server's base URL
+    QTest::addColumn<QString>("patchLink"); // empty: the line offers no patch
+    QTest::addColumn<QString>("atFirst"); // what the first server holds: "good", "bad" or ""
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<QStringList>("firstLog");
+    QTest::addColumn<QStringList>("secondLog");
+
+    const QString file = QStringLiteral("/wydanie/pliki/x.dll");
+    QTest::newRow("relative link beside the list")
+        << "pliki/x.dll" << QString() << "good" << Result::Done << QStringList {file}
+        << QStringList();
+    QTest::newRow("relative link, from the root")
+        << "/wydanie/pliki/x.dll" << QString() << "good" << Result::Done << QStringList {file}
+        << QStringList();
+    QTest::newRow("missing at the list's address: the same path at the next")
+        << "pliki/x.dll" << QString() << "" << Result::Done << QStringList {file}
+        << QStringList {file};
+    QTest::newRow("other bytes at the list's address: the same path at the next")
+        << "pliki/x.dll" << QString() << "bad" << Result::Done << QStringList {file}
+        << QStringList {file};
+    QTest::newRow("absolute link: only as given")
+        << "%1/wydanie/pliki/x.dll" << QString() << "" << Result::DoneWithProblems
+        << QStringList {file} << QStringList();
+    QTest::newRow("relative patch beside the list")
+        << "pliki/x.dll"
+        << "latki/x.patch"
+        << "good" << Result::Done << QStringList {"/wydanie/latki/x.patch"} << QStringList();
+}
+
+void TestDownloadRun::addresses()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, patchLink);
+    QFETCH(QString, atFirst);
+    QFETCH(Result, result);
+    QFETCH(QStringList, firstLog);
+    QFETCH(QStringList, secondLog);
+
+    const QByteArray base = randomBytes(100000, 7);
+    QByteArray newFile = base;
+    newFile.replace(500, 32, randomBytes(32, 8));
+    QVERIFY(writeFile("plugins/x.dll", base));
+    HttpServer mirror;
+    if (atFirst == "good")
+        server->setBody("/wydanie/pliki/x.dll", newFile);
+    if (atFirst == "bad")
+        server->setBody("/wydanie/pliki/x.dll", randomBytes(newFile.size(), 9));
+    mirror.setBody("/wydanie/pliki/x.dll", newFile);
+
+    UpdateEntry line;
+    line.link = QString(link).replace("%1", server->baseUrl());
+    line.integrity
+        = fileIntegrity(QString::number(newFile.size()), QString::fromLatin1(sha256Hex(newFile)));
+    if (!patchLink.isEmpty()) {
+        const QByteArray patch = zstdPatch(base, newFile);
+        server->setBody("/wydanie/" + patchLink, patch);
+        line.patches = {{sha256Hex(base), sha256Hex(patch), patch.size(), patchLink}};
+    }
+    TransferPolicy policy;
+    policy.retries = 0;
+    const QList<QUrl> listUrls {
+        server->url("/wydanie/aktualizacje.txt"), mirror.url("/wydanie/aktualizacje.txt")};
+
+    QCOMPARE(run({{"x", line}}, policy, listUrls), result);
+    QCOMPARE(server->requestLog(), firstLog);
+    QCOMPARE(mirror.requestLog(), secondLog);
+    QCOMPARE(readFile("plugins/x.dll"), result == Result::Done ? newFile : base);
+    QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
 }
 
 QTEST_GUILESS_MAIN(TestDownloadRun)

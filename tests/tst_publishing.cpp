@@ -500,6 +500,8 @@ void TestPublishing::refusedBaseUrl_data()
     QTest::addColumn<QString>("base");
     QTest::newRow("not http") << QStringLiteral("ftp://aktualizacje.example");
     QTest::newRow("with a query") << QStringLiteral("https://aktualizacje.example/get?f=");
+    // Older updaters cannot follow a relative link: only --relative writes one.
+    QTest::newRow("a path without --relative") << QStringLiteral("pliki");
 }
 
 void TestPublishing::refusedBaseUrl()

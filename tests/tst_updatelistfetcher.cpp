@@ -6,9 +6,11 @@
 
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 using Result = UpdateListFetcher::Result;
 
@@ -23,7 +25,21 @@ QByteArray listLine(const QByteArray &name, const QByteArray &version)
         + ".dll</link></" + name + ">\n";
 }
 
+// What one address serves: the signed release, a release without its .sig, a .sig of the last
+// release (once, or at every request), or nothing (a port where nobody listens).
+enum class Serves { Release, NoSignature, StaleSignatureOnce, StaleSignature, Nothing };
+
+QString closedAddress()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return QStringLiteral("http://127.0.0.1:0");
+    return QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Serves)
 
 class TestUpdateListFetcher : public QObject
 {
@@ -39,10 +55,13 @@ private Q_SLOTS:
     void failedFetchLeavesNothing();
     void caps_data();
     void caps();
+    void addresses_data();
+    void addresses();
 
 private:
     // Runs one check against the server; Failed stands in for a fetcher that never ends.
-    Result fetch(const QByteArray &publicKey = {}, const TransferPolicy &policy = {});
+    Result fetch(const QByteArray &publicKey = {}, const TransferPolicy &policy = {},
+        const QString &serverBase = {});
 
     std::unique_ptr<TemporaryWorkingDirectory> workDir;
     std::unique_ptr<HttpServer> server;
@@ -64,10 +83,12 @@ void TestUpdateListFetcher::cleanup()
     workDir.reset();
 }
 
-Result TestUpdateListFetcher::fetch(const QByteArray &publicKey, const TransferPolicy &policy)
+Result TestUpdateListFetcher::fetch(
+    const QByteArray &publicKey, const TransferPolicy &policy, const QString &serverBase)
 {
     QNetworkAccessManager network;
-    fetcher = std::make_unique<UpdateListFetcher>(server->baseUrl(), publicKey, policy);
+    fetcher = std::make_unique<UpdateListFetcher>(
+        serverBase.isEmpty() ? server->baseUrl() : serverBase, publicKey, policy);
     QSignalSpy finished(fetcher.get(), &UpdateListFetcher::finished);
     fetcher->start(&network);
     if (!QTest::qWaitFor([&] { return finished.size() > 0; }, 5000))
@@ -88,7 +109,8 @@ void TestUpdateListFetcher::results_data()
     QTest::newRow("fetched") << false << QString() << QByteArray() << Result::Parsed << 1;
     QTest::newRow("already here") << false << "list" << QByteArray() << Result::Parsed << 0;
     QTest::newRow("signed") << true << QString() << QByteArray("good") << Result::Parsed << 2;
-    QTest::newRow("badly signed") << true << QString() << QByteArray("AAAA") << Result::Failed << 2;
+    // Fetched once more past caches before it is refused.
+    QTest::newRow("badly signed") << true << QString() << QByteArray("AAAA") << Result::Failed << 4;
 #ifndef Q_OS_WIN
     QTest::newRow("a link in the list's place")
         << false << "dangling link" << QByteArray() << Result::CannotStart << 0;
@@ -235,6 +257,89 @@ void TestUpdateListFetcher::caps()
 
     QTest::qWait(50);
     QCOMPARE(server->totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);
+    QCOMPARE(treeOf("."), QStringList());
+}
+
+void TestUpdateListFetcher::addresses_data()
+{
+    QTest::addColumn<QList<Serves>>("servers"); // one per address, in order
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<QList<QStringList>>("requests"); // per address
+    QTest::addColumn<int>("listUrls"); // the list's address and those after it
+
+    const QStringList pair {listPath, sigPath};
+    const QStringList twice = pair + pair;
+    QTest::newRow("first refused, the second serves")
+        << QList<Serves> {Serves::Nothing, Serves::Release} << Result::Parsed
+        << QList<QStringList> {{}, pair} << 1;
+    QTest::newRow("no .sig at the first: list and .sig from the second")
+        << QList<Serves> {Serves::NoSignature, Serves::Release, Serves::Release} << Result::Parsed
+        << QList<QStringList> {pair, pair, {}} << 2;
+    QTest::newRow("stale .sig fetched again past caches")
+        << QList<Serves> {Serves::StaleSignatureOnce} << Result::Parsed
+        << QList<QStringList> {twice} << 1;
+    QTest::newRow("stale twice: once again only, then the next address")
+        << QList<Serves> {Serves::StaleSignature, Serves::StaleSignatureOnce} << Result::Parsed
+        << QList<QStringList> {twice, twice} << 1;
+    QTest::newRow("every address fails") << QList<Serves> {Serves::StaleSignature, Serves::Nothing}
+                                         << Result::Failed << QList<QStringList> {twice, {}} << 0;
+}
+
+void TestUpdateListFetcher::addresses()
+{
+    QFETCH(QList<Serves>, servers);
+    QFETCH(Result, result);
+    QFETCH(QList<QStringList>, requests);
+    QFETCH(int, listUrls);
+
+    const QByteArray list = listLine("Alfa", "2");
+    const QByteArray good = signatureFile(list, {&publisherKey});
+    const QByteArray stale = signatureFile(listLine("Alfa", "1"), {&publisherKey});
+    std::vector<std::unique_ptr<HttpServer>> mirrors;
+    QStringList bases;
+    for (const Serves serves : std::as_const(servers)) {
+        if (serves == Serves::Nothing) {
+            mirrors.push_back(nullptr);
+            bases.append(closedAddress());
+            continue;
+        }
+        auto mirror = std::make_unique<HttpServer>();
+        mirror->setBody(listPath, list);
+        if (serves != Serves::NoSignature)
+            mirror->setBody(sigPath, serves == Serves::Release ? good : stale);
+        if (serves == Serves::StaleSignatureOnce) {
+            HttpServer *served = mirror.get();
+            connect(served, &HttpServer::requestSeen, served, [served, good](const QString &path) {
+                if (path == sigPath && served->requestCount(sigPath) == 2)
+                    served->setBody(sigPath, good);
+            });
+        }
+        bases.append(mirror->baseUrl());
+        mirrors.push_back(std::move(mirror));
+    }
+    TransferPolicy policy;
+    policy.retries = 0;
+
+    QCOMPARE(fetch(publisherKey.publicKeyBase64(), policy, bases.join(" ; ")), result);
+    QCOMPARE(fetcher->entries().size(), result == Result::Parsed ? 1 : 0);
+    for (size_t i = 0; i < mirrors.size(); ++i) {
+        if (!mirrors.at(i))
+            continue;
+        QCOMPARE(mirrors.at(i)->requestLog(), requests.at(qsizetype(i)));
+        // A second look is meant to pass any cache on the way.
+        const bool again = requests.at(qsizetype(i)).size() > 2;
+        for (const QString &path : {listPath, sigPath}) {
+            const QByteArray head = mirrors.at(i)->lastRequestHead(path).toLower();
+            QCOMPARE(head.contains("cache-control: no-cache"), again);
+            QCOMPARE(head.contains("pragma: no-cache"), again);
+        }
+    }
+    if (result == Result::Parsed) {
+        const QList<QUrl> urls = fetcher->listUrls();
+        QCOMPARE(urls.size(), listUrls);
+        QCOMPARE(urls.constFirst(),
+            QUrl(bases.at(servers.size() - listUrls) + QStringLiteral("/aktualizacje.txt")));
+    }
     QCOMPARE(treeOf("."), QStringList());
 }
 

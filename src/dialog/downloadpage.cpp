@@ -87,6 +87,7 @@ void UpdateDialog::download()
         delete currentEntry;
         currentEntry = nullptr;
     });
+    downloadRun->setListUrls(listUrls);
     downloadRun->start(entries, network);
 }
 

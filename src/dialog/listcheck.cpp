@@ -27,6 +27,7 @@ void UpdateDialog::updateListDownloaded()
     const UpdateListFetcher::Result result = listFetcher->result();
     const QMap<QString, UpdateEntry> entries = listFetcher->entries();
     failureReason = listFailureText(listFetcher->failure());
+    listUrls = listFetcher->listUrls();
     releaseChild(listFetcher, this);
     targetFile = nullptr;
     reply = nullptr;

@@ -2,6 +2,7 @@
 
 #include "buildconfig.h"
 #include "download/downloadrun.h"
+#include "updatelist/serveraddresses.h"
 #include "updatelist/updatelistfetcher.h"
 
 #include <QFont>
@@ -30,9 +31,10 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
     // The window is fixed at 400 pixels; with wider fonts the texts wrap instead of being cut.
     noticeLabel->setWordWrap(true);
 
-    auto *siteLabel = new QLabel(tr("Aktualizacje można również pobrac bezpośrednio z "
-                                    "<a href=\"%1\">serwisu www</a>.")
-                                     .arg(serverBase.toHtmlEscaped()));
+    auto *siteLabel
+        = new QLabel(tr("Aktualizacje można również pobrac bezpośrednio z "
+                        "<a href=\"%1\">serwisu www</a>.")
+                         .arg(serverAddresses(serverBase).constFirst().toHtmlEscaped()));
     siteLabel->setTextFormat(Qt::RichText);
     siteLabel->setOpenExternalLinks(true);
     siteLabel->setWordWrap(true);

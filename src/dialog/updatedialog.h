@@ -7,9 +7,11 @@
 #include <QByteArray>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 class DownloadRun;
 class FileTransfer;
@@ -120,6 +122,8 @@ private:
     int stage = 0;
 
     QString serverBase;
+    // Where the fetched list came from, for the run's relative links.
+    QList<QUrl> listUrls;
     QByteArray publicKey;
     TransferPolicy transferPolicy;
     QProgressBar *progressBar = nullptr;

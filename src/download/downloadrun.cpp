@@ -1,6 +1,7 @@
 #include "downloadrun.h"
 
 #include "filehasher.h"
+#include "linkresolution.h"
 #include "patchchoice.h"
 #include "patchupdate.h"
 #include "targetpath.h"
@@ -62,7 +63,9 @@ void DownloadRun::startNext()
     entry = *next;
     ++next;
 
-    const QUrl url(entry.link);
+    fileUrls = linkUrls(entry.link, listUrls);
+    fileUrlIndex = 0;
+    const QUrl url = fileUrls.constFirst();
     fileName = linkFileName(url);
     overall.startFile();
     emit fileStarted(entryName, fileName);
@@ -97,7 +100,11 @@ void DownloadRun::installedHashed(const QByteArray &sha256)
         startWholeFile();
         return;
     }
-    patch = new PatchUpdate(*offer, target, entry.integrity, policy, this);
+    // A patch is only a shorter way: it is looked for at the list's address alone, and the whole
+    // file, which tries every address, is the fallback.
+    PatchOffer resolved = *offer;
+    resolved.link = linkUrls(offer->link, listUrls).constFirst().toString(QUrl::FullyEncoded);
+    patch = new PatchUpdate(resolved, target, entry.integrity, policy, this);
     connect(patch, &PatchUpdate::progress, this, &DownloadRun::transferProgress);
     connect(patch, &PatchUpdate::decoding, this, [this] { emit preparing(fileName); });
     connect(patch, &PatchUpdate::finished, this, &DownloadRun::patchFinished);
@@ -124,7 +131,7 @@ void DownloadRun::patchFinished(FileTransfer::Outcome outcome)
 
 void DownloadRun::startWholeFile()
 {
-    current = new FileTransfer(QUrl(entry.link), target, policy, this);
+    current = new FileTransfer(fileUrls.at(fileUrlIndex), target, policy, this);
     current->setIntegrity(entry.integrity);
     current->setRequireKnownLength(true);
     connect(current, &FileTransfer::finished, this, &DownloadRun::transferFinished);
@@ -133,8 +140,24 @@ void DownloadRun::startWholeFile()
     emit transferStarted(current);
 }
 
+bool DownloadRun::tryNextAddress()
+{
+    if (fileUrlIndex + 1 >= fileUrls.size())
+        return false;
+    qCDebug(lcRun) << "file not taken from" << fileUrls.at(fileUrlIndex).toDisplayString() << "-"
+                   << current->errorText();
+    releaseChild(current, this);
+    ++fileUrlIndex;
+    startWholeFile();
+    return true;
+}
+
 void DownloadRun::transferFinished(FileTransfer::Outcome outcome)
 {
+    // A mirror may lag behind or have lost a file; the same path at the next address may hold
+    // it. Only the bytes the line describes are ever taken, from whichever address.
+    if (current && outcome == FileTransfer::Outcome::Failed && tryNextAddress())
+        return;
     if (current && outcome != FileTransfer::Outcome::Installed)
         fileFailed(current->failure());
     releaseTransfer();

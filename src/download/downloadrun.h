@@ -7,10 +7,12 @@
 #include "transfer/transferpolicy.h"
 #include "updatelist/updateentry.h"
 
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUrl>
 
 class FileHasher;
 class PatchUpdate;
@@ -19,9 +21,11 @@ class QNetworkAccessManager;
 // One download run: the ticked entries in name order, one file at a time, each into the install
 // directory (the main executable) or its "plugins/". A file that fails does not stop the run; a
 // target that cannot be written, or a link that is no http(s) or names no safe file, does.
-// A file the line offers a patch for is fetched as that patch when the installed file is the
-// patch's base; any failure on that way falls back, once and silently, to the whole file.
-// The run ends in exactly one finished(); destroying it before that stops the transfer in
+// A relative link (or patch link) is resolved against the list's URL; when its file fails at
+// the list's address, it is tried with the same path at each address after that one before it
+// counts as failed. A file the line offers a patch for is fetched as that patch when the installed
+// file is the patch's base; any failure on that way falls back, once and silently, to the whole
+// file. The run ends in exactly one finished(); destroying it before that stops the transfer in
 // flight and drops its unfinished file.
 class DownloadRun : public Job
 {
@@ -42,6 +46,9 @@ public:
         const QString &installDirectory, const TransferPolicy &policy, QObject *parent = nullptr);
     ~DownloadRun() override;
 
+    // The list's URL at the address it came from, then at the following addresses (see
+    // UpdateListFetcher::listUrls()); before start(). Without any, only absolute links work.
+    void setListUrls(const QList<QUrl> &urls) { listUrls = urls; }
     // Entries whose `selected` is false are skipped. The first file starts from the event loop.
     void start(const QMap<QString, UpdateEntry> &entries, QNetworkAccessManager *network);
 
@@ -78,6 +85,8 @@ private:
     void installedHashed(const QByteArray &sha256);
     void patchFinished(FileTransfer::Outcome outcome);
     void startWholeFile();
+    // The whole file failed at one address: the next one, if the link leaves any.
+    bool tryNextAddress();
     void transferFinished(FileTransfer::Outcome outcome);
     void releaseTransfer();
     void transferProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -92,6 +101,10 @@ private:
     QString fileName;
     QString target;
     UpdateEntry entry;
+    QList<QUrl> listUrls;
+    // Where the whole file of the entry in turn is fetched from, and the one being tried.
+    QList<QUrl> fileUrls;
+    qsizetype fileUrlIndex = 0;
     QPointer<QNetworkAccessManager> network;
     FileTransfer *current = nullptr;
     FileHasher *hasher = nullptr;

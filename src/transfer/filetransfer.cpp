@@ -142,6 +142,8 @@ void FileTransfer::sendRequest()
     // length is the file's length, and Qt never decodes a stream whose end it cannot vouch for.
     request.setRawHeader("Accept-Encoding", "identity");
     request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
+    for (const auto &[name, value] : std::as_const(extraHeaders))
+        request.setRawHeader(name, value);
     rangeRequested = resume;
     if (resume) {
         // Only the rest, and only if the file is still the one the first answer began.

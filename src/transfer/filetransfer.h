@@ -6,8 +6,11 @@
 #include "transferpolicy.h"
 #include "verifiedfile.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
@@ -68,6 +71,12 @@ public:
     void setResumable(bool resume) { rangeResume.setEnabled(resume); }
     // False: a whole, checked body ends in Received and waits for commit().
     void setCommitWhenComplete(bool commit) { commitWhenComplete = commit; }
+    // Sent with every request of this transfer besides the usual ones (a fetch that must pass
+    // caches asks for no-cache).
+    void setExtraHeaders(const QList<QPair<QByteArray, QByteArray>> &headers)
+    {
+        extraHeaders = headers;
+    }
 
     // From the event loop: opens the staging file and sends the request, or ends in CannotStart.
     void start(QNetworkAccessManager *network);
@@ -134,4 +143,5 @@ private:
 
     bool requireKnownLength = false;
     bool commitWhenComplete = true;
+    QList<QPair<QByteArray, QByteArray>> extraHeaders;
 };

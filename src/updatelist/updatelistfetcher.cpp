@@ -1,5 +1,6 @@
 #include "updatelistfetcher.h"
 
+#include "serveraddresses.h"
 #include "updatelistfile.h"
 
 #include <QFile>
@@ -18,7 +19,7 @@ Q_LOGGING_CATEGORY(lcList, "aktualizator.list", QtWarningMsg)
 UpdateListFetcher::UpdateListFetcher(const QString &serverBase, const QByteArray &publicKey,
     const TransferPolicy &policy, QObject *parent)
     : Job(int(Result::Failed), parent)
-    , serverBase(serverBase)
+    , addresses(serverAddresses(serverBase))
     , publicKey(publicKey)
     , policy(policy)
 { }
@@ -40,6 +41,7 @@ void UpdateListFetcher::doStart()
         readList();
         return;
     }
+    fromServer = true;
     deadline = new QTimer(this);
     deadline->setSingleShot(true);
     connect(deadline, &QTimer::timeout, this, [this] {
@@ -47,15 +49,50 @@ void UpdateListFetcher::doStart()
         // which goes with its transfer.
         releaseTransfers();
         const QString reason = QStringLiteral("the list did not arrive in time");
+        if (tryNextAddress(reason))
+            return;
         end(Result::Failed,
             {ListFailure::Kind::Transfer,
                 TransferFailure::of(TransferFailure::Kind::NoResponse, reason), {}},
             reason);
     });
-    deadline->start(policy.listDeadlineMs);
-    if (!fetch(updateListFileName))
+    if (!fetchFromAddress())
         end(Result::CannotStart, {ListFailure::Kind::CannotWrite, {}, {}},
             QStringLiteral("the list cannot be written here"));
+}
+
+QList<QUrl> UpdateListFetcher::listUrls() const
+{
+    return listUrlsFrom(addresses, fromServer ? addressIndex : 0);
+}
+
+bool UpdateListFetcher::fetchFromAddress()
+{
+    // Each address gets the whole time: one that never answers must not use up the next one's.
+    deadline->start(policy.listDeadlineMs);
+    return fetch(updateListFileName);
+}
+
+bool UpdateListFetcher::refetchPastCaches()
+{
+    // A cache between here and the server may still hold the last release's .sig beside the
+    // new list (or the other way round). Asked for no-cache, most caches fetch both again.
+    if (refetched)
+        return false;
+    refetched = true;
+    qCDebug(lcList) << "list not verified, fetched once more past caches from"
+                    << addresses.at(addressIndex);
+    return fetchFromAddress();
+}
+
+bool UpdateListFetcher::tryNextAddress(const QString &reason)
+{
+    if (addressIndex + 1 >= addresses.size())
+        return false;
+    qCDebug(lcList) << "no list from" << addresses.at(addressIndex) << "-" << reason;
+    ++addressIndex;
+    refetched = false;
+    return fetchFromAddress();
 }
 
 bool UpdateListFetcher::fetch(const QString &fileName)
@@ -66,8 +103,10 @@ bool UpdateListFetcher::fetch(const QString &fileName)
     if (QFileInfo(fileName).isSymLink())
         return false;
     const bool isSignature = fileName != updateListFileName;
-    current
-        = new FileTransfer(QUrl(serverBase + QLatin1Char('/') + fileName), fileName, policy, this);
+    current = new FileTransfer(
+        QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName), fileName, policy, this);
+    if (refetched)
+        current->setExtraHeaders({{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}});
     current->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
     // Small enough to fetch again whole.
     current->setResumable(false);
@@ -126,6 +165,8 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
             QFile::remove(updateListFileName);
             QFile::remove(signatureFileName(updateListFileName));
         }
+        if (tryNextAddress(reason))
+            return;
         end(Result::Failed, failure,
             reason.isEmpty() ? QStringLiteral("the list did not arrive") : reason);
         return;
@@ -139,6 +180,13 @@ void UpdateListFetcher::readList()
     const std::optional<QMap<QString, UpdateEntry>> entries
         = readUpdateListFile(updateListFileName, publicKey, &failure);
     if (!entries) {
+        // A signature that does not hold may be a cache's stale copy beside a new list: worth a
+        // second look past caches, then the next address. A list too large stays too large.
+        const bool unverified = failure.kind == ListFailure::Kind::BadSignature
+            || failure.kind == ListFailure::Kind::Expired;
+        if (fromServer && unverified
+            && (refetchPastCaches() || tryNextAddress(QStringLiteral("the list does not verify"))))
+            return;
         end(Result::Failed, failure,
             QStringLiteral("the list is unreadable, too large, unsigned or names too many"));
         return;

@@ -11,13 +11,18 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 
 class QNetworkAccessManager;
 class QTimer;
 
 // One check for updates: fetches aktualizacje.txt from the server (and in a signed build its
 // .sig) into the working directory, verifies and parses it, and removes both files again. A
-// list already in the working directory is read instead of fetched. Ends in exactly one
+// list already in the working directory is read instead of fetched. Of several server
+// addresses (';'-separated) each is tried in turn until one gives a list (and its .sig, from the
+// same address) that is whole and, in a signed build, verifies; a list that does not verify is
+// fetched once more past any cache before its address counts as failed. Ends in exactly one
 // finished(); destroying the fetcher before that stops the transfer and drops what has not
 // taken its name yet.
 class UpdateListFetcher : public Job
@@ -45,6 +50,10 @@ public:
     QMap<QString, UpdateEntry> entries() const { return parsed; }
     // Why it ended Failed or CannotStart, in the terms the user is told.
     ListFailure failure() const { return why; }
+    // The list's URL at the address it came from, then at the addresses after that one: where
+    // the run resolves relative links, in that order. For a list that was already here, every
+    // address.
+    QList<QUrl> listUrls() const;
 
 Q_SIGNALS:
     // A transfer is on its way.
@@ -58,12 +67,22 @@ protected:
 
 private:
     bool fetch(const QString &fileName);
+    // The list (and then its .sig) from the address in turn, within the deadline.
+    bool fetchFromAddress();
+    // After a list that did not verify: the same address once more, past caches.
+    bool refetchPastCaches();
+    // The address in turn has failed: on to the next one, if any is left.
+    bool tryNextAddress(const QString &reason);
     void transferFinished(FileTransfer::Outcome outcome);
     void readList();
     void releaseTransfers();
     void end(Result result, const ListFailure &failure, const QString &reason);
 
-    QString serverBase;
+    QStringList addresses;
+    qsizetype addressIndex = 0;
+    // The list in turn is being fetched (again) with no-cache.
+    bool refetched = false;
+    bool fromServer = false;
     QByteArray publicKey;
     TransferPolicy policy;
     QPointer<QNetworkAccessManager> network;

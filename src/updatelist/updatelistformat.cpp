@@ -101,8 +101,7 @@ namespace {
 // Calls `handle` with every line of the list, decoded, without its LF and without any CR, until
 // it returns false. Lines are decoded one at a time into one buffer: the list as one decoded
 // text would take twice its size again, and a first call pays for every page of that memory.
-template<typename Handle>
-void forEachLine(const QByteArray &bytes, Handle handle)
+template <typename Handle> void forEachLine(const QByteArray &bytes, Handle handle)
 {
     QString buffer;
     const char *next = bytes.constData();
@@ -161,11 +160,12 @@ std::optional<QMap<QString, UpdateEntry>> parseUpdateList(
 
 QList<PatchOffer> parsePatchOffers(QStringView middle)
 {
-    // The address: absolute http(s) with a host, and nothing that could end the element or
-    // hide in it.
+    // The address: absolute http(s) with a host, or a reference relative to the list (which
+    // names no scheme at all), and nothing that could end the element or hide in it.
     static const QRegularExpression element(QStringLiteral(
         "<patch from=\"([0-9A-Fa-f]{64})\" sha256=\"([0-9A-Fa-f]{64})\" size=\"([0-9]{1,18})\">"
-        "((?:[Hh][Tt][Tt][Pp][Ss]?)://[^\\s<>\"/]+[^\\s<>\"]*)</patch>"));
+        "((?:[Hh][Tt][Tt][Pp][Ss]?)://[^\\s<>\"/]+[^\\s<>\"]*"
+        "|(?![A-Za-z][A-Za-z0-9+.\\-]*:)[^\\s<>\"]+)</patch>"));
     QList<PatchOffer> offers;
     if (!middle.contains(QLatin1String("<patch ")))
         return offers;
