@@ -1,4 +1,5 @@
-// Renders the four pages of a whole update into PNG files for the README. It drives the real
+// Renders the pages of a whole update, the question before a run is cut short, and the
+// reasons shown after failures into PNG files for the README. It drives the real
 // dialog against an in-process server, the way the dialog tests do, and answers the hand-off
 // question like a user. Usage: docs_screenshots OUTPUT_DIRECTORY
 
@@ -10,6 +11,7 @@
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -68,7 +70,11 @@ bool run(const QString &outputDir)
     QString list;
     for (const auto &o : offered) {
         const QString path = QStringLiteral("/pliki/") + o.file;
-        server.setBody(path, bytesOf(o.size, o.file[0]));
+        // Slow enough to be seen on its way.
+        HttpResponse response {200, bytesOf(o.size, o.file[0])};
+        response.chunks = 20;
+        response.chunkDelayMs = 60;
+        server.setResponse(path, response);
         list += QStringLiteral("<%1><ver>%2</ver><link>%3</link></%1>\r\n")
                     .arg(QString::fromUtf8(o.name), o.version, server.url(path).toString());
     }
@@ -101,10 +107,65 @@ bool run(const QString &outputDir)
         return false;
 
     DialogProbe::nextButton(&dialog)->click();
+    if (!QTest::qWaitFor(
+            [&] { return DialogProbe::statusText(&dialog).contains(QStringLiteral(" / ")); },
+            10000))
+        return fail("the run did not begin");
+    QTest::qWait(400);
+    if (!shoot(dialog, outputDir + "/progress.png"))
+        return false;
+    // Closing during the run asks; the picture is taken while the question is open, then No.
+    bool asked = false;
+    QTimer::singleShot(300, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            asked = box->grab().save(outputDir + "/close-question.png");
+            box->button(QMessageBox::No)->click();
+        }
+    });
+    dialog.close();
+    if (!asked)
+        return fail("closing during the run asked nothing");
     const QString success = QStringLiteral("Aktualizacja zakończona pomyślnie");
     if (!QTest::qWaitFor([&] { return DialogProbe::statusText(&dialog) == success; }, 20000))
         return fail(qPrintable("the run ended with: " + DialogProbe::statusText(&dialog)));
     return shoot(dialog, outputDir + "/finished.png");
+}
+
+// A list the server does not have, and a run in which one file is missing.
+bool runFailures(const QString &outputDir)
+{
+    QTemporaryDir installDir;
+    if (!installDir.isValid() || !QDir::setCurrent(installDir.path()) || !QDir().mkdir("plugins"))
+        return fail("cannot prepare a temporary install directory");
+    HttpServer server;
+    UpdateDialog listError(nullptr, server.baseUrl());
+    listError.setUpdatePublicKey({});
+    listError.parseArguments({"aktualizator", "WELOR::2.4b01012013"});
+    listError.show();
+    DialogProbe::checkButton(&listError)->click();
+    if (!QTest::qWaitFor([&] { return !DialogProbe::reasonText(&listError).isEmpty(); }, 10000))
+        return fail("the list failure said nothing");
+    if (!shoot(listError, outputDir + "/list-error.png"))
+        return false;
+
+    server.setBody("/pliki/raporty.dll", bytesOf(1000, 'r'));
+    server.setBody("/aktualizacje.txt",
+        QStringLiteral("<Raporty><ver>1363305600</ver><link>%1</link></Raporty>\r\n"
+                       "<Wykresy><ver>1363305600</ver><link>%2</link></Wykresy>\r\n")
+            .arg(server.url("/pliki/raporty.dll").toString(),
+                server.url("/pliki/wykresy.dll").toString())
+            .toUtf8());
+    UpdateDialog problems(nullptr, server.baseUrl());
+    problems.setUpdatePublicKey({});
+    problems.parseArguments({"aktualizator", "detached"});
+    problems.show();
+    if (!QTest::qWaitFor([&] { return DialogProbe::nextButton(&problems)->isEnabled(); }, 10000))
+        return fail("the second list did not arrive");
+    DialogProbe::nextButton(&problems)->click();
+    DialogProbe::nextButton(&problems)->click();
+    if (!QTest::qWaitFor([&] { return !DialogProbe::reasonText(&problems).isEmpty(); }, 20000))
+        return fail("the run with a missing file said nothing");
+    return shoot(problems, outputDir + "/problems.png");
 }
 
 } // namespace
@@ -118,7 +179,7 @@ int main(int argc, char **argv)
     }
     const QString outputDir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
     const QString previousDir = QDir::currentPath();
-    const bool ok = run(outputDir);
+    const bool ok = run(outputDir) && runFailures(outputDir);
     QDir::setCurrent(previousDir);
     return ok ? 0 : 1;
 }

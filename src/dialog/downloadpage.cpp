@@ -44,6 +44,8 @@ void UpdateDialog::download()
     // The bar covers the whole run; its text says which file of how many is in hand.
     progressBar->setTextVisible(true);
     progressBar->setAlignment(Qt::AlignCenter);
+    // Some styles (Windows') ask for a bar wider than the list area; it takes the width there is.
+    progressBar->setSizePolicy(QSizePolicy::Ignored, progressBar->sizePolicy().verticalPolicy());
     progressBar->hide();
     listLayout->addWidget(progressBar);
 
