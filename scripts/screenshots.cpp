@@ -3,6 +3,7 @@
 // dialog against an in-process server, the way the dialog tests do, and answers the hand-off
 // question like a user. Usage: docs_screenshots OUTPUT_DIRECTORY
 
+#include "app/toolkittranslation.h"
 #include "dialog/updatedialog.h"
 #include "dialogprobe.h"
 #include "httpserver.h"
@@ -173,6 +174,8 @@ bool runFailures(const QString &outputDir)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    // The toolkit's buttons in Polish, as the program shows them.
+    installToolkitTranslation(app);
     if (argc != 2) {
         std::fprintf(stderr, "usage: docs_screenshots OUTPUT_DIRECTORY\n");
         return 2;
