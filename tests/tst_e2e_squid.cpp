@@ -25,38 +25,16 @@ public:
     explicit Squid(const QString &directory)
         : directory(directory)
     { }
-    ~Squid() { stop(); }
 
     QString start(quint16 originPort)
     {
         // Started by root, Squid works as Debian's "proxy" user, who must write its logs here.
         QFile::setPermissions(directory, QFileDevice::Permissions(0x7777));
-        QString why;
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            port = freePort();
-            if (port == 0)
-                return "no free port on 127.0.0.1";
-            why = startOn(originPort);
-            if (why.isEmpty())
-                return {};
-            if (!why.contains("Address already in use") && !why.contains("Cannot bind"))
-                break;
-        }
-        return why;
+        return server.start([&] { return startOn(originPort); });
     }
 
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(15000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-
-    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+    void stop() { server.stop(); }
+    QString baseUrl() const { return server.baseUrl(); }
 
 private:
     QString startOn(quint16 originPort)
@@ -80,60 +58,37 @@ private:
             "pinger_enable off\n"
             "visible_hostname aktualizator-e2e\n"
             "shutdown_lifetime 0 seconds\n")
-                                 .arg(port)
+                                 .arg(server.port())
                                  .arg(originPort)
                                  .arg(directory);
         if (!writeFile(conf, text.toUtf8()))
             return "cannot write " + conf;
         QFile::remove(directory + "/cache.log");
-        process.setProgram(squidProgram);
-        process.setArguments({"-N", "-f", conf});
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process.start();
-        if (!process.waitForStarted(5000))
-            return "cannot run " + squidProgram + ": " + process.errorString();
+        const QString why = server.launch(squidProgram, {"-N", "-f", conf});
+        if (!why.isEmpty())
+            return why;
+        QProcess &process = server.process();
         QDeadlineTimer deadline(30000);
         while (!deadline.hasExpired()) {
             if (process.waitForFinished(100))
                 break;
             QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, port);
+            probe.connectToHost(QHostAddress::LocalHost, server.port());
             if (probe.waitForConnected(200)
                 && readFile(directory + "/squid.pid").trimmed()
                     == QByteArray::number(process.processId()))
                 return {};
         }
-        stop();
+        server.stop();
         return QStringLiteral("squid did not start on port %1:\n%2%3")
-            .arg(port)
+            .arg(server.port())
             .arg(QString::fromLocal8Bit(process.readAll()),
                 QString::fromLocal8Bit(readFile(directory + "/cache.log")));
     }
 
     QString directory;
-    quint16 port = 0;
-    QProcess process;
+    ChildServer server {15000};
 };
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runProgram(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    Run result;
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit)
-        result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
 
 // The body a GET with these headers gets, or "<failed>".
 QByteArray fetch(const QString &url, const QList<QPair<QByteArray, QByteArray>> &headers = {})
@@ -243,10 +198,10 @@ void TestE2eSquid::releasesThroughACache()
         temp.path() + "/m1.txt", "WELOR 2.5b15032013 welor.exe\nRaporty 200 raporty.dll\n"));
     const QString key = temp.path() + "/klucz.pem";
     QCOMPARE(runProgram("openssl", {"genpkey", "-algorithm", "ed25519", "-out", key}).exitCode, 0);
-    Run made = runProgram(MAKE_LIST_SCRIPT,
+    ProgramRun made = runProgram(MAKE_LIST_SCRIPT,
         {temp.path() + "/r1", squid.baseUrl() + "/pliki", temp.path() + "/m1.txt", "-o", root, "-k",
             key});
-    QVERIFY2(made.exitCode == 0, made.err.constData());
+    QVERIFY2(made.exitCode == 0, qPrintable(made.err));
     publicKey = made.out.mid(made.out.indexOf('=') + 1).trimmed();
 
     QVERIFY(QDir::setCurrent(temp.path() + "/install"));
@@ -266,7 +221,7 @@ void TestE2eSquid::releasesThroughACache()
     made = runProgram(MAKE_LIST_SCRIPT,
         {temp.path() + "/r2", ".", temp.path() + "/m2.txt", "-o", root, "-k", key, "--previous",
             temp.path() + "/r1", "--content-addressed", "--relative"});
-    QVERIFY2(made.exitCode == 0, made.err.constData());
+    QVERIFY2(made.exitCode == 0, qPrintable(made.err));
     QCOMPARE(made.err.count(".patch\n"), 2);
 
     // Someone's browser reloads the list: the cache now holds the new list beside the last

@@ -21,30 +21,11 @@ const QString listName = QStringLiteral("aktualizacje.txt");
 const QString signatureName = QStringLiteral("aktualizacje.txt.sig");
 const QString defaultBase = QStringLiteral("https://aktualizacje.example/pliki");
 
-struct Run
-{
-    bool finished = false;
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
-
-Run run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    Run result;
-    result.finished
-        = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
-}
+using Run = ProgramRun;
 
 Run makeList(const QStringList &arguments)
 {
-    return run(QStringLiteral(MAKE_LIST_SCRIPT), arguments);
+    return runProgram(QStringLiteral(MAKE_LIST_SCRIPT), arguments);
 }
 
 QByteArray printedPublicKey(const QByteArray &out)
@@ -177,7 +158,7 @@ QString TestPublishing::generateKey(const QString &algorithm)
 {
     const QString path = dir->filePath(algorithm + QStringLiteral("-")
         + QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral(".pem"));
-    const Run openssl = run(QStringLiteral("openssl"),
+    const Run openssl = runProgram(QStringLiteral("openssl"),
         {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), algorithm, QStringLiteral("-out"),
             path});
     if (!openssl.finished || openssl.exitCode != 0) {

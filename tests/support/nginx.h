@@ -3,29 +3,16 @@
 // Debian's nginx for the end-to-end tests: the kind of static server the update list and the
 // component files are published on. Linux only (the child dies with the test).
 
+#include "childserver.h"
 #include "testutil.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QProcess>
 #include <QString>
-#include <QTcpServer>
 
-#include <sys/prctl.h>
 #include <unistd.h>
 
-#include <csignal>
-
 inline const QString nginxProgram = QStringLiteral("/usr/sbin/nginx");
-// nginx cannot listen on port 0, so take one the kernel hands out and give it back at once.
-// Someone else may grab it in between; the caller retries.
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 // One nginx master process, kept in the foreground as a child of the test, with every path it
 // writes inside its own prefix directory.
@@ -38,39 +25,17 @@ public:
         : prefix(prefix)
         , logFormat(logFormat)
     { }
-    ~Nginx() { stop(); }
 
     // Empty on success, otherwise why nginx would not serve.
     QString start(const QString &documentRoot)
     {
         if (!QFile::exists(nginxProgram))
             return nginxProgram + " is missing (scripts/test installs nginx-light)";
-        QString why;
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            port = freePort();
-            if (port == 0)
-                return "no free port on 127.0.0.1";
-            why = startOn(documentRoot);
-            if (why.isEmpty())
-                return {};
-            if (!why.contains("Address already in use"))
-                break;
-        }
-        return why;
+        return server.start([&] { return startOn(documentRoot); });
     }
 
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-
-    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+    void stop() { server.stop(); }
+    QString baseUrl() const { return server.baseUrl(); }
     QString accessLogPath() const { return prefix + "/access.log"; }
 
 private:
@@ -81,18 +46,14 @@ private:
         const QString conf = prefix + "/nginx.conf";
         if (!writeFile(conf, config(documentRoot).toUtf8()))
             return "cannot write " + conf;
-
-        process.setProgram(nginxProgram);
-        process.setArguments({"-p", prefix, "-c", conf, "-e", errorLogPath(), "-g", "daemon off;"});
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        // Should the test die, nginx must not live on.
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process.start();
-        if (!process.waitForStarted(5000))
-            return "cannot run " + nginxProgram + ": " + process.errorString();
+        const QString why = server.launch(
+            nginxProgram, {"-p", prefix, "-c", conf, "-e", errorLogPath(), "-g", "daemon off;"});
+        if (!why.isEmpty())
+            return why;
 
         // The pid file appears only after every listening socket is bound, so a port taken by
         // someone else never passes for nginx's.
+        QProcess &process = server.process();
         const QByteArray pid = QByteArray::number(process.processId());
         QDeadlineTimer deadline(15000);
         while (!deadline.hasExpired()) {
@@ -101,13 +62,12 @@ private:
             if (process.waitForFinished(50))
                 break;
         }
-        stop();
+        server.stop();
         return QStringLiteral("nginx did not start on port %1:\n%2%3")
-            .arg(port)
+            .arg(server.port())
             .arg(QString::fromLocal8Bit(process.readAll()),
                 QString::fromLocal8Bit(readFile(errorLogPath())));
     }
-
     QString config(const QString &documentRoot) const
     {
         QString text;
@@ -134,7 +94,7 @@ private:
                                "    }\n"
                                "}\n")
                     .arg(prefix)
-                    .arg(port)
+                    .arg(server.port())
                     .arg(documentRoot)
                     .arg(logFormat);
         return text;
@@ -145,6 +105,5 @@ private:
 
     QString prefix;
     QString logFormat;
-    quint16 port = 0;
-    QProcess process;
+    ChildServer server {10000};
 };

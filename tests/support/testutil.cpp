@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTest>
@@ -166,3 +167,16 @@ FileSizeLimit::~FileSizeLimit()
     std::signal(SIGXFSZ, previousHandler);
 }
 #endif
+
+ProgramRun runProgram(const QString &program, const QStringList &arguments, int waitMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    ProgramRun result;
+    result.finished
+        = process.waitForFinished(waitMs) && process.exitStatus() == QProcess::NormalExit;
+    result.exitCode = result.finished ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}

@@ -10,6 +10,15 @@
 #endif
 
 QByteArray readFile(const QString &path); // "<missing>" when it cannot be read
+// What a program run to its end gave: finished is false when it crashed or outlived the wait.
+struct ProgramRun
+{
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+};
+ProgramRun runProgram(const QString &program, const QStringList &arguments, int waitMs = 120000);
 bool writeFile(const QString &path, const QByteArray &bytes);
 // Every file and directory below root, relative to it, sorted.
 QStringList treeOf(const QString &root);
