@@ -2,7 +2,7 @@
 #include "dialogflow.h"
 #include "httpserver.h"
 #include "testutil.h"
-#include "transfer/fileinuse.h"
+#include "files/fileinuse.h"
 #include "transfer/transferpolicy.h"
 
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "transfer/job.h"
+#include "files/job.h"
 
 #include <QPointer>
 #include <QSignalSpy>

@@ -1,5 +1,5 @@
-#include "app/commandline.h"
 #include "testutil.h"
+#include "version/componentarguments.h"
 #include "version/version.h"
 
 #include <QtTest>

@@ -3,7 +3,7 @@
 #include "filefailure.h"
 #include "runprogress.h"
 #include "transfer/filetransfer.h"
-#include "transfer/job.h"
+#include "files/job.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/updateentry.h"
 

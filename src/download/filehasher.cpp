@@ -1,6 +1,6 @@
 #include "filehasher.h"
 
-#include "transfer/regularfile.h"
+#include "files/regularfile.h"
 
 #include <QMetaObject>
 

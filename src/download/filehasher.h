@@ -1,7 +1,7 @@
 #pragma once
 
-#include "transfer/job.h"
-#include "transfer/sha256.h"
+#include "files/job.h"
+#include "files/sha256.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -4,8 +4,8 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include "transfer/mappedaccess.h"
-#include "transfer/regularfile.h"
+#include "files/mappedaccess.h"
+#include "files/regularfile.h"
 
 #include <algorithm>
 

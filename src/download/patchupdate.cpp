@@ -1,6 +1,7 @@
 #include "patchupdate.h"
 
-#include "transfer/regularfile.h"
+#include "files/regularfile.h"
+#include "files/stagingname.h"
 #include "transfer/verifiedfile.h"
 
 #include <QMetaObject>
@@ -34,7 +35,7 @@ PatchUpdate::~PatchUpdate()
 
 QString PatchUpdate::holdingPath(const QString &targetPath)
 {
-    return StagedFile::sideFileName(targetPath);
+    return sideFileName(targetPath);
 }
 
 void PatchUpdate::start(QNetworkAccessManager *manager)

@@ -3,7 +3,7 @@
 #include "patchdecoder.h"
 #include "transfer/fileintegrity.h"
 #include "transfer/filetransfer.h"
-#include "transfer/job.h"
+#include "files/job.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/patchoffer.h"
 

@@ -1,6 +1,6 @@
 #include "targetpath.h"
 
-#include "transfer/stagedfile.h"
+#include "files/stagingname.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -75,7 +75,7 @@ bool isSafeFileName(const QString &fileName)
         return false;
     // A run removes left-over staging files beside its target; a component of that form
     // would be removed by the next run that writes the file it seems to belong to.
-    return !isDeviceName(fileName) && !StagedFile::isStagingName(fileName);
+    return !isDeviceName(fileName) && !isStagingName(fileName);
 }
 
 QString relativeTargetPath(const QString &fileName)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "job.h"
+#include "files/job.h"
 #include "rangeresume.h"
 #include "ratewatchdog.h"
 #include "transferpolicy.h"

@@ -1,7 +1,8 @@
 #include "verifiedfile.h"
 
-#include "fileinuse.h"
-#include "mappedaccess.h"
+#include "files/fileinuse.h"
+#include "files/filelog.h"
+#include "files/mappedaccess.h"
 
 #include <QTimer>
 
@@ -11,8 +12,6 @@ namespace {
 // at most a second apart.
 constexpr int firstInUseBackoffMs = 50;
 constexpr int longestInUseBackoffMs = 1000;
-// How often the end of the flush in the background is looked for.
-constexpr int syncPollMs = 5;
 
 } // namespace
 
@@ -106,7 +105,10 @@ std::optional<TransferFailure> VerifiedFile::verify()
 
 StagedFile::Replace VerifiedFile::commit()
 {
-    return staged.commit();
+    const StagedFile::Replace result = staged.commit();
+    if (result == StagedFile::Replace::Done)
+        watchFormerFileRemoval();
+    return result;
 }
 
 void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &)> inUse)
@@ -117,27 +119,22 @@ void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &
     map = nullptr;
     staged.unmap();
     // The flush to the disk before the rename takes a third of a second and more for a large
-    // file; it runs beside the event loop, which looks for its end every few milliseconds.
-    if (!staged.startSync()) {
-        sealAndCommit();
-        return;
-    }
-    if (!syncTimer) {
-        syncTimer = new QTimer(this);
-        syncTimer->setInterval(syncPollMs);
-        connect(syncTimer, &QTimer::timeout, this, [this] {
-            if (const std::optional<bool> synced = staged.syncResult()) {
-                syncTimer->stop();
-                if (!*synced) {
-                    staged.discard();
-                    emit committed(StagedFile::Replace::Failed);
-                    return;
-                }
-                sealAndCommit();
+    // file; it runs beside the event loop, and the rename follows once it has ended.
+    if (!syncWatcher) {
+        syncWatcher = new QFutureWatcher<bool>(this);
+        connect(syncWatcher, &QFutureWatcher<bool>::finished, this, [this] {
+            const QFuture<bool> flush = syncWatcher->future();
+            if (flush.resultCount() == 0 || !flush.result()) {
+                qCWarning(lcFiles)
+                    << "the new bytes of" << targetPath() << "could not be flushed to the disk";
+                staged.discard();
+                emit committed(StagedFile::Replace::Failed);
+                return;
             }
+            sealAndCommit();
         });
     }
-    syncTimer->start();
+    syncWatcher->setFuture(staged.flushInBackground());
 }
 
 void VerifiedFile::sealAndCommit()
@@ -154,8 +151,8 @@ void VerifiedFile::sealAndCommit()
 void VerifiedFile::discard()
 {
     map = nullptr;
-    if (syncTimer)
-        syncTimer->stop();
+    if (syncWatcher)
+        syncWatcher->disconnect(this);
     if (inUseTimer)
         inUseTimer->stop();
     staged.discard();
@@ -173,6 +170,8 @@ void VerifiedFile::tryCommit()
     if (result != StagedFile::Replace::Held || lastTry) {
         if (result != StagedFile::Replace::Done)
             staged.discard();
+        else
+            watchFormerFileRemoval();
         emit committed(result);
         return;
     }
@@ -184,4 +183,22 @@ void VerifiedFile::tryCommit()
         connect(inUseTimer, &QTimer::timeout, this, &VerifiedFile::tryCommit);
     }
     inUseTimer->start(int(qBound(qint64(1), qint64(inUseBackoffMs), inUseWaitMs - waited)));
+}
+
+void VerifiedFile::watchFormerFileRemoval()
+{
+    const QFuture<bool> removal = staged.formerFileRemoval();
+    if (!removal.isValid())
+        return;
+    if (!removalWatcher) {
+        removalWatcher = new QFutureWatcher<bool>(this);
+        connect(removalWatcher, &QFutureWatcher<bool>::finished, this, [this] {
+            const QFuture<bool> done = removalWatcher->future();
+            // The former file keeps its staging name, which the next start sweeps away.
+            if (done.resultCount() == 0 || !done.result())
+                qCWarning(lcFiles)
+                    << "the former file of" << targetPath() << "could not be removed";
+        });
+    }
+    removalWatcher->setFuture(removal);
 }

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "fileintegrity.h"
-#include "sha256.h"
-#include "stagedfile.h"
+#include "files/sha256.h"
+#include "files/stagedfile.h"
 #include "transferfailure.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFutureWatcher>
 #include <QObject>
 #include <QString>
 
@@ -66,6 +67,7 @@ Q_SIGNALS:
 private:
     void sealAndCommit();
     void tryCommit();
+    void watchFormerFileRemoval();
 
     StagedFile staged;
     FileIntegrity integrity;
@@ -74,7 +76,10 @@ private:
     qint64 byteLimit = -1;
     qint64 received = 0;
     QTimer *inUseTimer = nullptr;
-    QTimer *syncTimer = nullptr;
+    // The flush before the rename, and the former file's removal after it, beside the event
+    // loop; a result that comes after this object is gone goes nowhere.
+    QFutureWatcher<bool> *syncWatcher = nullptr;
+    QFutureWatcher<bool> *removalWatcher = nullptr;
     QElapsedTimer inUseClock;
     int inUseWaitMs = 0;
     int inUseBackoffMs = 0;

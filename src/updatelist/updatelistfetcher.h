@@ -2,7 +2,7 @@
 
 #include "listfailure.h"
 #include "transfer/filetransfer.h"
-#include "transfer/job.h"
+#include "files/job.h"
 #include "transfer/transferpolicy.h"
 #include "updateentry.h"
 

@@ -1,7 +1,7 @@
 #include "updatelistfile.h"
 
 #include "listsignature.h"
-#include "transfer/regularfile.h"
+#include "files/regularfile.h"
 #include "updatelistformat.h"
 
 #include <QDateTime>

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// "aktualizator.files": staging, replacing and sweeping files.
+Q_DECLARE_LOGGING_CATEGORY(lcFiles)
