@@ -347,6 +347,9 @@ void TestDownloadRun::patches()
 
     QCOMPARE(run({{"x", line}}), wholeFileGood ? Result::Done : Result::DoneWithProblems);
     QCOMPARE(server->requestLog(), requested);
+    // Checksums guard files and patches, so caches may serve them.
+    for (const QString &path : requested)
+        QVERIFY(!server->lastRequestHead(path).toLower().contains("no-cache"));
     QCOMPARE(downloadRun->patchErrorTexts().size(), requested.size() - 1);
     QVERIFY(readFile("plugins/x.dll") == (wholeFileGood ? newFile : installed));
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});

@@ -1,6 +1,7 @@
 // Whole updates through Debian's Squid as a reverse proxy in front of nginx, set up the way a
 // careless CDN is: it keeps every answer for ten minutes, whatever the origin says. Releases
-// published content-addressed still arrive whole, and a stale .sig costs one more look.
+// published content-addressed still arrive whole, and a stale .sig in the cache does no harm: the
+// updater asks for the list and its .sig past the cache.
 
 #include "dialog/updatedialog.h"
 #include "dialogflow.h"
@@ -242,7 +243,7 @@ void TestE2eSquid::releasesThroughACache()
     QCOMPARE(fetch(squid.baseUrl() + "/aktualizacje.txt"), list2);
     QCOMPARE(fetch(squid.baseUrl() + "/aktualizacje.txt.sig"), signature2);
 
-    // The .sig reached the origin twice: for release 1, and once more past the cache.
+    // The .sig reached the origin once per check, asked past the cache each time.
     const auto originLog = [&] {
         return QString::fromUtf8(readFile(nginx.accessLogPath())).split('\n', Qt::SkipEmptyParts);
     };
@@ -251,9 +252,8 @@ void TestE2eSquid::releasesThroughACache()
     QCOMPARE(originLog().filter(QRegularExpression("/(welor.exe|raporty.dll) ")).size(), 2);
     const QStringList signatureFetches = originLog().filter("/aktualizacje.txt.sig ");
     QCOMPARE(signatureFetches.size(), 2);
-    QVERIFY2(!signatureFetches.at(0).contains("no-cache"), qPrintable(signatureFetches.at(0)));
-    QVERIFY2(signatureFetches.at(1).endsWith("cache-control=no-cache"),
-        qPrintable(signatureFetches.at(1)));
+    for (const QString &line : signatureFetches)
+        QVERIFY2(line.endsWith("cache-control=no-cache"), qPrintable(line));
     QCOMPARE(originLog().filter("/mapy.dat ").size(), 1);
 
     // The first address refuses connections: the same update comes from the second.

@@ -75,8 +75,8 @@ bool UpdateListFetcher::fetchFromAddress()
 
 bool UpdateListFetcher::refetchPastCaches()
 {
-    // A cache between here and the server may still hold the last release's .sig beside the
-    // new list (or the other way round). Asked for no-cache, most caches fetch both again.
+    // The pair may still not match: the release was uploaded between the list and its .sig, or
+    // a cache that ignores no-cache kept one of them. One more look.
     if (refetched)
         return false;
     refetched = true;
@@ -105,8 +105,10 @@ bool UpdateListFetcher::fetch(const QString &fileName)
     const bool isSignature = fileName != updateListFileName;
     current = new FileTransfer(
         QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName), fileName, policy, this);
-    if (refetched)
-        current->setExtraHeaders({{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}});
+    // Every cache on the way is asked to go to the server: a copy it keeps by heuristic (a list
+    // last changed days ago looks fresh for days) would hold users on the last release with
+    // nothing to tell them. Files are asked for plainly; their checksums guard them.
+    current->setExtraHeaders({{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}});
     current->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
     // Small enough to fetch again whole.
     current->setResumable(false);

@@ -80,7 +80,7 @@ private:
 
     QStringList addresses;
     qsizetype addressIndex = 0;
-    // The list in turn is being fetched (again) with no-cache.
+    // The list in turn is being fetched a second time.
     bool refetched = false;
     bool fromServer = false;
     QByteArray publicKey;
