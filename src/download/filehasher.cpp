@@ -1,12 +1,51 @@
 #include "filehasher.h"
 
 #include "files/regularfile.h"
+#include "files/sha256.h"
 
-#include <QMetaObject>
+#include <QFile>
+#include <QPromise>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <memory>
+
+namespace {
+
+constexpr qint64 readBytes = 1024 * 1024;
+
+// Owns the open file, so the hash may end after the job is gone; a cancelled one stops at the
+// next piece. No result: the file could not be read to its end.
+void hashFile(QPromise<QByteArray> &promise, const std::shared_ptr<QFile> &file)
+{
+    Sha256 hash;
+    QByteArray buffer(qsizetype(readBytes), Qt::Uninitialized);
+    while (!promise.isCanceled()) {
+        const qint64 read = file->read(buffer.data(), buffer.size());
+        if (read < 0)
+            return;
+        if (read == 0) {
+            if (file->atEnd())
+                promise.addResult(hash.hexResult());
+            return;
+        }
+        hash.addData(buffer.constData(), qsizetype(read));
+    }
+}
+
+} // namespace
 
 FileHasher::FileHasher(QObject *parent)
     : Job(1, parent)
-{ }
+{
+    connect(&watcher, &QFutureWatcher<QByteArray>::finished, this, [this] {
+        const QFuture<QByteArray> done = watcher.future();
+        const bool whole = !done.isCanceled() && done.resultCount() > 0;
+        if (whole)
+            digest = done.result();
+        emitResult(
+            whole ? 0 : 1, whole ? QString() : QStringLiteral("the installed file cannot be read"));
+    });
+}
 
 FileHasher::~FileHasher()
 {
@@ -21,38 +60,18 @@ void FileHasher::start(const QString &filePath)
 
 void FileHasher::doStart()
 {
-    hashSlice();
-}
-
-void FileHasher::hashSlice()
-{
-    if (isFinished())
-        return;
-    if (!file.isOpen()) {
-        if (!openRegularFile(file, path, FileLinks::Refuse)) {
-            emitResult(1, QStringLiteral("the installed file cannot be read"));
-            return;
-        }
-        buffer.resize(qsizetype(sliceBytes));
-    }
-    const qint64 read = file.read(buffer.data(), buffer.size());
-    if (read <= 0) {
-        const bool whole = read == 0 && file.atEnd();
-        file.close();
-        if (whole)
-            digest = hash.hexResult();
-        emitResult(
-            whole ? 0 : 1, whole ? QString() : QStringLiteral("the installed file cannot be read"));
+    auto file = std::make_shared<QFile>();
+    if (!openRegularFile(*file, path, FileLinks::Refuse)) {
+        emitResult(1, QStringLiteral("the installed file cannot be read"));
         return;
     }
-    hash.addData(buffer.constData(), qsizetype(read));
-    // One slice per event-loop turn.
-    QMetaObject::invokeMethod(this, &FileHasher::hashSlice, Qt::QueuedConnection);
+    watcher.setFuture(QtConcurrent::run(hashFile, file));
 }
 
 void FileHasher::doKill()
 {
-    file.close();
+    watcher.disconnect(this);
+    watcher.cancel();
 }
 
 void FileHasher::announceResult()

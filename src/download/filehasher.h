@@ -1,17 +1,16 @@
 #pragma once
 
 #include "files/job.h"
-#include "files/sha256.h"
 
 #include <QByteArray>
-#include <QFile>
+#include <QFutureWatcher>
 #include <QObject>
 #include <QString>
 
-// The SHA-256 of an installed file, read a slice at a time from the event loop so that a large
-// file never freezes the window. Only a regular file is read, never through a link; opening a
-// FIFO put in its place would wait for ever. Ends in exactly one finished(); destroying it
-// before that stops it.
+// The SHA-256 of an installed file, read beside the event loop so that a large file never
+// freezes the window. Only a regular file is read, never through a link; opening a FIFO put in
+// its place would wait for ever. Ends in exactly one finished(); destroying it before that stops
+// it.
 class FileHasher : public Job
 {
     Q_OBJECT
@@ -19,9 +18,6 @@ class FileHasher : public Job
 public:
     explicit FileHasher(QObject *parent = nullptr);
     ~FileHasher() override;
-
-    // One event-loop turn reads at most this much.
-    static constexpr qint64 sliceBytes = 4 * 1024 * 1024;
 
     void start(const QString &path);
 
@@ -35,11 +31,7 @@ protected:
     void announceResult() override;
 
 private:
-    void hashSlice();
-
     QString path;
     QByteArray digest;
-    QFile file;
-    QByteArray buffer;
-    Sha256 hash;
+    QFutureWatcher<QByteArray> watcher;
 };

@@ -134,6 +134,19 @@ void PatchUpdate::decodeSlice()
         finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: bytes after the frame"));
         return;
     }
+    // The hash of the last bytes may still run beside the event loop.
+    if (newFile->hashing()) {
+        connect(newFile.get(), &VerifiedFile::hashed, this, &PatchUpdate::verifyAndCommit,
+            Qt::SingleShotConnection);
+        return;
+    }
+    verifyAndCommit();
+}
+
+void PatchUpdate::verifyAndCommit()
+{
+    if (isFinished() || !newFile)
+        return;
     if (const std::optional<TransferFailure> wrong = newFile->verify()) {
         finish(FileTransfer::Outcome::Failed, QStringLiteral("patch result: ") + wrong->detail);
         return;

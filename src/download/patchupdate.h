@@ -1,9 +1,9 @@
 #pragma once
 
+#include "files/job.h"
 #include "patchdecoder.h"
 #include "transfer/fileintegrity.h"
 #include "transfer/filetransfer.h"
-#include "files/job.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/patchoffer.h"
 
@@ -55,6 +55,7 @@ protected:
 private:
     void patchReceived(FileTransfer::Outcome outcome);
     void decodeSlice();
+    void verifyAndCommit();
     void finish(FileTransfer::Outcome outcome, const QString &reason = {});
 
     PatchOffer offer;

@@ -5,6 +5,7 @@
 #include "files/mappedaccess.h"
 
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -12,15 +13,30 @@ namespace {
 // at most a second apart.
 constexpr int firstInUseBackoffMs = 50;
 constexpr int longestInUseBackoffMs = 1000;
+// The most one hash beside the event loop takes at a time, so that waiting for it (the object
+// going) is never long.
+constexpr qint64 hashPieceBytes = 4 * 1024 * 1024;
 
 } // namespace
 
 VerifiedFile::VerifiedFile(const QString &targetPath, QObject *parent)
     : QObject(parent)
     , staged(targetPath)
-{ }
+{
+    connect(&hashWatcher, &QFutureWatcher<bool>::finished, this, [this] {
+        hashFailed = hashFailed || hashWatcher.future().resultCount() == 0 || !hashWatcher.result();
+        hashedUpTo = hashingUpTo;
+        hashAhead();
+        if (!hashing())
+            emit hashed();
+    });
+}
 
-VerifiedFile::~VerifiedFile() = default;
+VerifiedFile::~VerifiedFile()
+{
+    // The hash reads the map, which goes with `staged`.
+    waitForHash();
+}
 
 void VerifiedFile::setIntegrity(const FileIntegrity &given)
 {
@@ -59,21 +75,43 @@ uchar *VerifiedFile::mapForWriting(qint64 size)
 
 bool VerifiedFile::written(qint64 bytes)
 {
-    if (!map || bytes < received)
-        return false;
-    const char *fresh = reinterpret_cast<const char *>(map) + received;
-    const qint64 count = bytes - received;
-    // Hashed while still in the cache from being written, so the file is never read again.
-    if (!integrity.sha256.isEmpty()
-        && !accessMappedFiles([&] { hash.addData(fresh, qsizetype(count)); }))
+    if (!map || bytes < received || hashFailed)
         return false;
     received = bytes;
     staged.writtenUpTo(bytes);
+    if (!integrity.sha256.isEmpty() && !hashWatcher.isRunning())
+        hashAhead();
     return true;
+}
+
+bool VerifiedFile::hashing() const
+{
+    return hashWatcher.isRunning() || (map && !integrity.sha256.isEmpty() && hashedUpTo < received);
+}
+
+void VerifiedFile::hashAhead()
+{
+    if (!map || hashFailed || hashedUpTo >= received)
+        return;
+    // Hashed while still in the cache from being written, so the file is never read again.
+    const char *fresh = reinterpret_cast<const char *>(map) + hashedUpTo;
+    const qint64 count = qMin(received - hashedUpTo, hashPieceBytes);
+    hashingUpTo = hashedUpTo + count;
+    Sha256 *digest = &hash;
+    hashWatcher.setFuture(QtConcurrent::run([digest, fresh, count] {
+        return accessMappedFiles([&] { digest->addData(fresh, qsizetype(count)); });
+    }));
+}
+
+void VerifiedFile::waitForHash()
+{
+    hashWatcher.waitForFinished();
 }
 
 bool VerifiedFile::restart()
 {
+    waitForHash();
+    hashedUpTo = hashingUpTo = 0;
     received = 0;
     hash.reset();
     return staged.restart();
@@ -81,6 +119,14 @@ bool VerifiedFile::restart()
 
 std::optional<TransferFailure> VerifiedFile::verify()
 {
+    // Whatever the hash beside the event loop has not taken yet is taken now.
+    waitForHash();
+    if (map && !integrity.sha256.isEmpty() && hashedUpTo < received && !hashFailed) {
+        const char *rest = reinterpret_cast<const char *>(map) + hashedUpTo;
+        const qint64 count = received - hashedUpTo;
+        hashFailed = !accessMappedFiles([&] { hash.addData(rest, qsizetype(count)); });
+        hashedUpTo = received;
+    }
     // Buffered bytes that cannot reach the disk (disk full) fail here, before anything
     // replaces the installed file.
     map = nullptr;
@@ -89,6 +135,9 @@ std::optional<TransferFailure> VerifiedFile::verify()
     if (!staged.flush())
         return TransferFailure::of(
             Kind::WriteFailed, QStringLiteral("the file could not be written"));
+    if (hashFailed)
+        return TransferFailure::of(
+            Kind::WriteFailed, QStringLiteral("a page of the new file could not be read"));
     if (integrity.malformed)
         return TransferFailure::of(Kind::ChecksumMismatch,
             QStringLiteral("the list line's size or checksum is malformed"));
@@ -116,6 +165,7 @@ void VerifiedFile::commitWhenFree(int waitMs, std::function<bool(const QString &
     inUseWaitMs = waitMs;
     inUseCheck = std::move(inUse);
     inUseBackoffMs = 0;
+    waitForHash();
     map = nullptr;
     staged.unmap();
     // The flush to the disk before the rename takes a third of a second and more for a large
@@ -150,6 +200,7 @@ void VerifiedFile::sealAndCommit()
 
 void VerifiedFile::discard()
 {
+    waitForHash();
     map = nullptr;
     if (syncWatcher)
         syncWatcher->disconnect(this);

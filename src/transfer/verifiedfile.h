@@ -39,8 +39,11 @@ public:
     // The file as `size` bytes mapped for writing, in place of append(): the bytes count once
     // written() says so. Null when the disk has no room for them.
     uchar *mapForWriting(qint64 size);
-    // The map's first `bytes` are the file's now; false when a page of it could not be read.
+    // The map's first `bytes` are the file's now. They are hashed beside the event loop while
+    // the next ones are written; hashing() tells when that has not caught up yet, and hashed()
+    // follows once it has. False when a page of the map could not be read.
     bool written(qint64 bytes);
+    bool hashing() const;
     // The bytes so far belong to another answer: start the file and the digest over.
     bool restart();
     qint64 size() const { return received; }
@@ -63,11 +66,14 @@ public:
 
 Q_SIGNALS:
     void committed(StagedFile::Replace result);
+    void hashed();
 
 private:
     void sealAndCommit();
     void tryCommit();
     void watchFormerFileRemoval();
+    void hashAhead();
+    void waitForHash();
 
     StagedFile staged;
     FileIntegrity integrity;
@@ -75,6 +81,12 @@ private:
     const uchar *map = nullptr;
     qint64 byteLimit = -1;
     qint64 received = 0;
+    // The map's bytes below hashedUpTo are in the digest; those up to hashingUpTo are being
+    // added beside the event loop, which holds `hash` and the map until it ends.
+    qint64 hashedUpTo = 0;
+    qint64 hashingUpTo = 0;
+    bool hashFailed = false;
+    QFutureWatcher<bool> hashWatcher;
     QTimer *inUseTimer = nullptr;
     // The flush before the rename, and the former file's removal after it, beside the event
     // loop; a result that comes after this object is gone goes nowhere.
