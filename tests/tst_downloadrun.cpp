@@ -275,29 +275,34 @@ void TestDownloadRun::patches_data()
     QTest::addColumn<bool>("wholeFileGood");
     QTest::addColumn<QStringList>("requested");
     QTest::addColumn<PatchLine>("variant");
+    QTest::addColumn<int>("size");
 
     const QStringList patchThenWhole {"/patches/x.patch", "/files/x.dll"};
     const QStringList wholeOnly {"/files/x.dll"};
     QTest::newRow("patch used") << true << PatchServed::Good << true
-                                << QStringList {"/patches/x.patch"} << PatchLine::Plain;
+                                << QStringList {"/patches/x.patch"} << PatchLine::Plain << 300000;
+    // Decoded and hashed in several pieces, beside each other.
+    QTest::newRow("patch used, a large file")
+        << true << PatchServed::Good << true << QStringList {"/patches/x.patch"} << PatchLine::Plain
+        << 11 * 1024 * 1024;
     QTest::newRow("another installed file: whole file only")
-        << false << PatchServed::Good << true << wholeOnly << PatchLine::Plain;
+        << false << PatchServed::Good << true << wholeOnly << PatchLine::Plain << 300000;
     QTest::newRow("patch 404") << true << PatchServed::Missing << true << patchThenWhole
-                               << PatchLine::Plain;
-    QTest::newRow("patch checksum wrong")
-        << true << PatchServed::WrongChecksum << true << patchThenWhole << PatchLine::Plain;
+                               << PatchLine::Plain << 300000;
+    QTest::newRow("patch checksum wrong") << true << PatchServed::WrongChecksum << true
+                                          << patchThenWhole << PatchLine::Plain << 300000;
     QTest::newRow("corrupt frame")
-        << true << PatchServed::Corrupt << true << patchThenWhole << PatchLine::Plain;
+        << true << PatchServed::Corrupt << true << patchThenWhole << PatchLine::Plain << 300000;
     QTest::newRow("frame for another base")
-        << true << PatchServed::OtherBase << true << patchThenWhole << PatchLine::Plain;
+        << true << PatchServed::OtherBase << true << patchThenWhole << PatchLine::Plain << 300000;
     QTest::newRow("patch and whole file bad")
-        << true << PatchServed::OtherBase << false << patchThenWhole << PatchLine::Plain;
+        << true << PatchServed::OtherBase << false << patchThenWhole << PatchLine::Plain << 300000;
     // Nothing but the frame would bound what the patch writes.
     QTest::newRow("no size on the line: whole file only")
-        << true << PatchServed::Good << true << wholeOnly << PatchLine::NoSize;
+        << true << PatchServed::Good << true << wholeOnly << PatchLine::NoSize << 300000;
     // A run killed during a patch left both staging files; the whole file takes them along.
     QTest::newRow("left-over staging files go")
-        << false << PatchServed::Good << true << wholeOnly << PatchLine::LeftOvers;
+        << false << PatchServed::Good << true << wholeOnly << PatchLine::LeftOvers << 300000;
 }
 
 void TestDownloadRun::patches()
@@ -307,15 +312,16 @@ void TestDownloadRun::patches()
     QFETCH(bool, wholeFileGood);
     QFETCH(QStringList, requested);
     QFETCH(PatchLine, variant);
+    QFETCH(int, size);
 
-    const QByteArray base = randomBytes(300000, 1);
+    const QByteArray base = randomBytes(size, 1);
     QByteArray newFile = base;
     newFile.replace(1000, 64, randomBytes(64, 2));
-    newFile.replace(200000, 64, randomBytes(64, 3));
+    newFile.replace(size - 100000, 64, randomBytes(64, 3));
     // Another release that already had the second change: its patch copies bytes that the
     // installed file does not have.
     QByteArray otherBase = base;
-    otherBase.replace(200000, 64, newFile.mid(200000, 64));
+    otherBase.replace(size - 100000, 64, newFile.mid(size - 100000, 64));
     const QByteArray installed = installedIsBase ? base : otherBase;
     QVERIFY(writeFile("plugins/x.dll", installed));
     if (variant == PatchLine::LeftOvers) {

@@ -24,8 +24,7 @@ VerifiedFile::VerifiedFile(const QString &targetPath, QObject *parent)
     , staged(targetPath)
 {
     connect(&hashWatcher, &QFutureWatcher<bool>::finished, this, [this] {
-        hashFailed = hashFailed || hashWatcher.future().resultCount() == 0 || !hashWatcher.result();
-        hashedUpTo = hashingUpTo;
+        settleHash();
         hashAhead();
         if (!hashing())
             emit hashed();
@@ -91,6 +90,8 @@ bool VerifiedFile::hashing() const
 
 void VerifiedFile::hashAhead()
 {
+    // The piece before may have ended with its signal still on the way.
+    settleHash();
     if (!map || hashFailed || hashedUpTo >= received)
         return;
     // Hashed while still in the cache from being written, so the file is never read again.
@@ -106,6 +107,17 @@ void VerifiedFile::hashAhead()
 void VerifiedFile::waitForHash()
 {
     hashWatcher.waitForFinished();
+    settleHash();
+}
+
+void VerifiedFile::settleHash()
+{
+    // Once for each piece: by the wait, or by the watcher's signal after it.
+    if (hashingUpTo <= hashedUpTo || !hashWatcher.isFinished())
+        return;
+    const QFuture<bool> piece = hashWatcher.future();
+    hashFailed = hashFailed || piece.resultCount() == 0 || !piece.result();
+    hashedUpTo = hashingUpTo;
 }
 
 bool VerifiedFile::restart()

@@ -74,6 +74,7 @@ private:
     void watchFormerFileRemoval();
     void hashAhead();
     void waitForHash();
+    void settleHash();
 
     StagedFile staged;
     FileIntegrity integrity;
