@@ -4,6 +4,7 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include "files/filemap.h"
 #include "files/mappedaccess.h"
 #include "files/regularfile.h"
 
@@ -34,7 +35,8 @@ bool PatchDecoder::open(const QString &basePath, uchar *outputBytes, qint64 size
     if (!outputBytes || size < 0 || !openRegularFile(base, basePath, FileLinks::Refuse))
         return false;
     const qint64 baseSize = base.size();
-    baseBytes = baseSize > 0 ? base.map(0, baseSize) : noBytes;
+    baseBytes = baseSize > 0 ? mapReadable(base, baseSize) : noBytes;
+    mappedSize = baseSize;
     if (!baseBytes) {
         close();
         return false;
@@ -131,7 +133,7 @@ void PatchDecoder::close()
         prefix = nullptr;
     }
     if (baseBytes && baseBytes != noBytes)
-        base.unmap(const_cast<uchar *>(baseBytes));
+        baseReleased = unmapReadable(baseBytes, mappedSize);
     baseBytes = nullptr;
     base.close();
     output = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFuture>
 #include <QString>
 
 struct ZSTD_DCtx_s;
@@ -44,6 +45,9 @@ public:
 private:
     QFile base;
     const uchar *baseBytes = nullptr;
+    qint64 mappedSize = 0;
+    // The map of the last base, on its way back to the system.
+    QFuture<void> baseReleased;
     ZSTD_DDict_s *prefix = nullptr;
     ZSTD_DCtx_s *context = nullptr;
     // A block whose bytes came in two pieces of input, put together.

@@ -1,5 +1,7 @@
 #include "durableflush.h"
 
+#include "iopool.h"
+
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -27,7 +29,7 @@ QFuture<bool> flushToDiskInBackground(const QFile &file)
         || !DuplicateHandle(GetCurrentProcess(), handleOf(file), GetCurrentProcess(), &own, 0,
             FALSE, DUPLICATE_SAME_ACCESS))
         return QtFuture::makeReadyFuture(false);
-    return QtConcurrent::run([own] {
+    return QtConcurrent::run(ioThreadPool(), [own] {
         const bool ok = FlushFileBuffers(own);
         CloseHandle(own);
         return ok;

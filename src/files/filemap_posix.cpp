@@ -1,6 +1,9 @@
 #include "filemap.h"
 
+#include "iopool.h"
+
 #include <QFile>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -26,4 +29,30 @@ uchar *mapWritable(QFile &file, qint64 size)
 bool unmapWritable(uchar *map, qint64 size)
 {
     return map == emptyMap || munmap(map, size_t(size)) == 0;
+}
+
+QFuture<bool> unmapWritableAfter(uchar *map, qint64 size, const QFuture<void> &after)
+{
+    if (map == emptyMap)
+        return QtFuture::makeReadyFuture(true);
+    return QtConcurrent::run(ioThreadPool(), [map, size, after] {
+        QFuture<void>(after).waitForFinished();
+        return unmapWritable(map, size);
+    });
+}
+
+const uchar *mapReadable(QFile &file, qint64 size)
+{
+    if (size <= 0)
+        return nullptr;
+    void *bytes = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, file.handle(), 0);
+    return bytes == MAP_FAILED ? nullptr : static_cast<const uchar *>(bytes);
+}
+
+QFuture<void> unmapReadable(const uchar *map, qint64 size)
+{
+    if (!map)
+        return QtFuture::makeReadyFuture();
+    void *bytes = const_cast<uchar *>(map);
+    return QtConcurrent::run(ioThreadPool(), [bytes, size] { munmap(bytes, size_t(size)); });
 }

@@ -38,3 +38,30 @@ bool unmapWritable(uchar *map, qint64 size)
     const bool flushed = FlushViewOfFile(map, 0);
     return UnmapViewOfFile(map) && flushed;
 }
+
+QFuture<bool> unmapWritableAfter(uchar *map, qint64 size, const QFuture<void> &after)
+{
+    Q_UNUSED(after)
+    return QtFuture::makeReadyFuture(unmapWritable(map, size));
+}
+
+const uchar *mapReadable(QFile &file, qint64 size)
+{
+    if (size <= 0)
+        return nullptr;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    const HANDLE section = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!section)
+        return nullptr;
+    auto *map = static_cast<const uchar *>(MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0));
+    CloseHandle(section);
+    return map;
+}
+
+QFuture<void> unmapReadable(const uchar *map, qint64 size)
+{
+    Q_UNUSED(size)
+    if (map)
+        UnmapViewOfFile(map);
+    return QtFuture::makeReadyFuture();
+}

@@ -80,6 +80,8 @@ uchar *StagedFile::mapAtSize(qint64 size)
     map = mapWritable(file, size);
     mapSize = size;
     failed = !map;
+    if (map)
+        prefault.written(map, mapSize, 0);
     return map;
 }
 
@@ -87,8 +89,11 @@ void StagedFile::unmap()
 {
     if (!map)
         return;
-    failed = !unmapWritable(map, mapSize) || failed;
+    const QFuture<bool> unmapped = unmapWritableAfter(map, mapSize, prefault.stop());
     map = nullptr;
+    // Where the view goes at once (Windows), a page that could not reach the file shows here.
+    if (unmapped.isFinished())
+        failed = !unmapped.result() || failed;
 }
 
 bool StagedFile::write(const QByteArray &data)
@@ -103,6 +108,8 @@ bool StagedFile::write(const QByteArray &data)
 
 void StagedFile::writtenUpTo(qint64 end)
 {
+    if (map)
+        prefault.written(map, mapSize, end);
     // Bytes still in the toolkit's buffer are no piece the disk could take yet.
     if (file.isOpen() && (map || file.flush()))
         writeBack.written(file, end);

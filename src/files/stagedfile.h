@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fileidentity.h"
+#include "mapprefault.h"
 #include "pinnedfolder.h"
 #include "replaceoutcome.h"
 #include "writeback.h"
@@ -69,6 +70,7 @@ private:
     FileIdentity written;
     QFile file;
     WriteBack writeBack;
+    MapPrefault prefault;
     QFuture<bool> backgroundFlush;
     QFuture<bool> formerRemoval;
     uchar *map = nullptr;

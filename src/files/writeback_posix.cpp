@@ -1,5 +1,7 @@
 #include "writeback.h"
 
+#include "iopool.h"
+
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -63,5 +65,5 @@ void WriteBack::handOn()
     const qint64 from = handedUpTo;
     handedUpTo += pieces * piece;
     const qint64 to = handedUpTo;
-    watcher.setFuture(QtConcurrent::run(writePieces, own, from, to));
+    watcher.setFuture(QtConcurrent::run(ioThreadPool(), writePieces, own, from, to));
 }
