@@ -1,11 +1,11 @@
 #include "filehasher.h"
 
+#include "files/background.h"
 #include "files/regularfile.h"
 #include "files/sha256.h"
 
 #include <QFile>
 #include <QPromise>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <memory>
 
@@ -65,7 +65,8 @@ void FileHasher::doStart()
         emitResult(1, QStringLiteral("the installed file cannot be read"));
         return;
     }
-    watcher.setFuture(QtConcurrent::run(hashFile, file));
+    watcher.setFuture(runInBackground<QByteArray>(
+        [file](QPromise<QByteArray> &promise) { hashFile(promise, file); }));
 }
 
 void FileHasher::doKill()

@@ -1,11 +1,11 @@
 #include "atomicreplace.h"
 
+#include "background.h"
 #include "fileidentity.h"
 #include "iopool.h"
 #include "pinnedfolder.h"
 
 #include <QFile>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
 #include <cstdio>
@@ -27,7 +27,7 @@ QFuture<bool> removeFormer(const PinnedFolder &folder, const QByteArray &name, o
     const int own = size >= largeFormerFile ? fcntl(folder.descriptor(), F_DUPFD_CLOEXEC, 0) : -1;
     if (own < 0)
         return QtFuture::makeReadyFuture(unlinkat(folder.descriptor(), name.constData(), 0) == 0);
-    return QtConcurrent::run(ioThreadPool(), [own, name] {
+    return runInBackground<bool>(ioThreadPool(), [own, name] {
         const bool removed = unlinkat(own, name.constData(), 0) == 0;
         ::close(own);
         return removed;

@@ -1,9 +1,9 @@
 #include "durableflush.h"
 
+#include "background.h"
 #include "iopool.h"
 
 #include <QFile>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -30,7 +30,7 @@ QFuture<bool> flushToDiskInBackground(const QFile &file)
     const int own = file.handle() >= 0 ? fcntl(file.handle(), F_DUPFD_CLOEXEC, 0) : -1;
     if (own < 0)
         return QtFuture::makeReadyFuture(false);
-    return QtConcurrent::run(ioThreadPool(), [own] {
+    return runInBackground<bool>(ioThreadPool(), [own] {
         const bool ok = syncDescriptor(own);
         ::close(own);
         return ok;

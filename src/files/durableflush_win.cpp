@@ -1,9 +1,9 @@
 #include "durableflush.h"
 
+#include "background.h"
 #include "iopool.h"
 
 #include <QFile>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <io.h>
 #include <windows.h>
@@ -29,7 +29,7 @@ QFuture<bool> flushToDiskInBackground(const QFile &file)
         || !DuplicateHandle(GetCurrentProcess(), handleOf(file), GetCurrentProcess(), &own, 0,
             FALSE, DUPLICATE_SAME_ACCESS))
         return QtFuture::makeReadyFuture(false);
-    return QtConcurrent::run(ioThreadPool(), [own] {
+    return runInBackground<bool>(ioThreadPool(), [own] {
         const bool ok = FlushFileBuffers(own);
         CloseHandle(own);
         return ok;

@@ -1,9 +1,9 @@
 #include "filemap.h"
 
+#include "background.h"
 #include "iopool.h"
 
 #include <QFile>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -35,7 +35,7 @@ QFuture<bool> unmapWritableAfter(uchar *map, qint64 size, const QFuture<void> &a
 {
     if (map == emptyMap)
         return QtFuture::makeReadyFuture(true);
-    return QtConcurrent::run(ioThreadPool(), [map, size, after] {
+    return runInBackground<bool>(ioThreadPool(), [map, size, after] {
         QFuture<void>(after).waitForFinished();
         return unmapWritable(map, size);
     });
@@ -54,5 +54,5 @@ QFuture<void> unmapReadable(const uchar *map, qint64 size)
     if (!map)
         return QtFuture::makeReadyFuture();
     void *bytes = const_cast<uchar *>(map);
-    return QtConcurrent::run(ioThreadPool(), [bytes, size] { munmap(bytes, size_t(size)); });
+    return runInBackground<void>(ioThreadPool(), [bytes, size] { munmap(bytes, size_t(size)); });
 }

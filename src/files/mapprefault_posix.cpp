@@ -1,6 +1,6 @@
 #include "mapprefault.h"
 
-#include <QtConcurrent/QtConcurrentRun>
+#include "background.h"
 
 #include <cerrno>
 #include <sys/mman.h>
@@ -61,7 +61,7 @@ void MapPrefault::ahead()
     readyUpTo = to;
     uchar *start = map + from;
     const size_t length = size_t(to - from);
-    watcher.setFuture(QtConcurrent::run([this, start, length] {
+    watcher.setFuture(runInBackground<void>([this, start, length] {
         // Nothing but a system that cannot (EINVAL) stops it; a page it could not make ready
         // is taken by the writer's own fault as before.
         if (madvise(start, length, MADV_POPULATE_WRITE) != 0 && errno == EINVAL)

@@ -1,9 +1,9 @@
 #include "writeback.h"
 
+#include "background.h"
 #include "iopool.h"
 
 #include <QFile>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -65,5 +65,6 @@ void WriteBack::handOn()
     const qint64 from = handedUpTo;
     handedUpTo += pieces * piece;
     const qint64 to = handedUpTo;
-    watcher.setFuture(QtConcurrent::run(ioThreadPool(), writePieces, own, from, to));
+    watcher.setFuture(
+        runInBackground<void>(ioThreadPool(), [own, from, to] { writePieces(own, from, to); }));
 }

@@ -1,11 +1,11 @@
 #include "verifiedfile.h"
 
+#include "files/background.h"
 #include "files/fileinuse.h"
 #include "files/filelog.h"
 #include "files/mappedaccess.h"
 
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -99,7 +99,7 @@ void VerifiedFile::hashAhead()
     const qint64 count = qMin(received - hashedUpTo, hashPieceBytes);
     hashingUpTo = hashedUpTo + count;
     Sha256 *digest = &hash;
-    hashWatcher.setFuture(QtConcurrent::run([digest, fresh, count] {
+    hashWatcher.setFuture(runInBackground<bool>([digest, fresh, count] {
         return accessMappedFiles([&] { digest->addData(fresh, qsizetype(count)); });
     }));
 }
