@@ -76,7 +76,7 @@ PatchDecoder::Step PatchDecoder::decode(
     bool failed = false;
     // Nothing in here allocates: the carry has its room already. A truncated map stops it in
     // the middle of zstd, whose state is then dropped.
-    const bool completed = accessMappedFiles([&] {
+    const bool completed = accessMappedFiles({{baseBytes, mappedSize}, {output, outputSize}}, [&] {
         while (true) {
             const size_t need = ZSTD_nextSrcSizeToDecompress(context);
             if (need == 0) {

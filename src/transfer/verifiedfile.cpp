@@ -100,7 +100,8 @@ void VerifiedFile::hashAhead()
     hashingUpTo = hashedUpTo + count;
     Sha256 *digest = &hash;
     hashWatcher.setFuture(runInBackground<bool>([digest, fresh, count] {
-        return accessMappedFiles([&] { digest->addData(fresh, qsizetype(count)); });
+        return accessMappedFiles(
+            {{fresh, count}}, [&] { digest->addData(fresh, qsizetype(count)); });
     }));
 }
 
@@ -136,7 +137,8 @@ std::optional<TransferFailure> VerifiedFile::verify()
     if (map && !integrity.sha256.isEmpty() && hashedUpTo < received && !hashFailed) {
         const char *rest = reinterpret_cast<const char *>(map) + hashedUpTo;
         const qint64 count = received - hashedUpTo;
-        hashFailed = !accessMappedFiles([&] { hash.addData(rest, qsizetype(count)); });
+        hashFailed
+            = !accessMappedFiles({{rest, count}}, [&] { hash.addData(rest, qsizetype(count)); });
         hashedUpTo = received;
     }
     // Buffered bytes that cannot reach the disk (disk full) fail here, before anything
