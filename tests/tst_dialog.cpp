@@ -1,5 +1,6 @@
 #include "app/toolkittranslation.h"
 #include "dialog/updatedialog.h"
+#include "dialog/versionline.h"
 #include "dialogflow.h"
 #include "testutil.h"
 #include "version/version.h"
@@ -159,6 +160,7 @@ private Q_SLOTS:
     void intake();
     void detachedMode_data();
     void detachedMode();
+    void longNamesAreCut();
 
     void pages_data();
     void pages();
@@ -329,6 +331,20 @@ void TestDialog::intake()
     QCOMPARE(plainRenderings(&dialog), lines);
     QCOMPARE(DialogProbe::caption(&dialog)->text(), installedCaption);
     QVERIFY(DialogProbe::checkButton(&dialog)->isEnabled());
+}
+
+// About the most the system passes: measuring these whole froze the start for seconds.
+void TestDialog::longNamesAreCut()
+{
+    QStringList arguments {"aktualizator"};
+    for (int i = 0; i < 44; ++i)
+        arguments << QString::number(i) + QString(128 * 1024, QLatin1Char('x')) + "::1";
+    UpdateDialog dialog(nullptr, unreachableBase);
+    dialog.parseArguments(arguments);
+    const QList<VersionLine *> lines = dialog.findChildren<VersionLine *>();
+    QCOMPARE(lines.size(), 44);
+    for (const VersionLine *line : lines)
+        QVERIFY(line->accessibleName().size() < 1000);
 }
 
 void TestDialog::detachedMode_data()

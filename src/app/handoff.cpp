@@ -25,11 +25,10 @@ void UpdateDialog::nextClicked()
         return;
     }
 
-    const QMessageBox::StandardButton answer = QMessageBox::warning(
-            this, tr("Aktualizacja"),
-            tr("Uwaga!\n Aby kontynuować aktualizację konieczne jest zamknięcie programu WELOR "
-               "oraz przeładowanie aktualizatora.\n\nCzy zamknąć oba programy?"),
-            QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel);
+    const QMessageBox::StandardButton answer = QMessageBox::warning(this, tr("Aktualizacja"),
+        tr("Uwaga!\n Aby kontynuować aktualizację konieczne jest zamknięcie programu WELOR "
+           "oraz przeładowanie aktualizatora.\n\nCzy zamknąć oba programy?"),
+        QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel);
     if (answer != QMessageBox::Ok)
         return;
 

@@ -1,3 +1,4 @@
+#include "app/processsetup.h"
 #include "app/toolkittranslation.h"
 #include "dialog/updatedialog.h"
 #include "files/leftoversweep.h"
@@ -8,6 +9,7 @@
 
 int main(int argc, char **argv)
 {
+    prepareProcess();
     QApplication app(argc, argv);
     installToolkitTranslation(app);
     // Users behind a company proxy expect a desktop program to honour the system's settings.

@@ -87,11 +87,31 @@ struct VersionLine::Pattern
     qreal height = 0;
 };
 
+namespace {
+
+// More than any line can show, however wide: measuring a name of 128 KiB character by character
+// takes seconds for each try at a width. Its middle goes first, as when it is shortened to fit.
+QString measurableName(const QString &name)
+{
+    constexpr qsizetype kept = 150;
+    if (name.size() <= 2 * kept + 1)
+        return name;
+    qsizetype head = kept;
+    qsizetype tail = kept;
+    if (name.at(head - 1).isHighSurrogate())
+        --head;
+    if (name.at(name.size() - tail).isLowSurrogate())
+        --tail;
+    return name.left(head) + QChar(0x2026) + name.right(tail);
+}
+
+} // namespace
+
 VersionLine::VersionLine(VersionLines::Kind kind, const QString &name, quint32 version)
-    : name(name)
-    , fullName(name)
+    : name(measurableName(name))
+    , fullName(this->name)
     , kind(kind)
-    , painted(showsAsOneLine(name))
+    , painted(showsAsOneLine(this->name))
 {
     setLine(kind, version);
 }

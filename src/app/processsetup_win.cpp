@@ -1,0 +1,3 @@
+#include "processsetup.h"
+
+void prepareProcess() { }
