@@ -20,7 +20,7 @@ enum class Failure { None, DiskFull };
 // What the server holds for a patch: the good one, nothing, other bytes than the line's
 // checksum, bytes that are no frame, or a frame made for another base.
 enum class PatchServed { Good, Missing, WrongChecksum, Corrupt, OtherBase };
-enum class PatchLine { Plain, NoSize, LeftOvers };
+enum class PatchLine { Plain, NoSize, LeftOvers, DiskFull };
 
 } // namespace
 
@@ -301,6 +301,10 @@ void TestDownloadRun::patches_data()
     QTest::newRow("no size on the line: whole file only")
         << true << PatchServed::Good << true << wholeOnly << PatchLine::NoSize << 300000;
     // A run killed during a patch left both staging files; the whole file takes them along.
+    // The whole file would meet the same full disk: no second try over the network.
+    QTest::newRow("no room for the patched file")
+        << true << PatchServed::Good << false << QStringList {"/patches/x.patch"}
+        << PatchLine::DiskFull << 300000;
     QTest::newRow("left-over staging files go")
         << false << PatchServed::Good << true << wholeOnly << PatchLine::LeftOvers << 300000;
 }
@@ -351,7 +355,19 @@ void TestDownloadRun::patches()
     offer.link = server->url("/patches/x.patch").toString();
     line.patches = {offer};
 
-    QCOMPARE(run({{"x", line}}), wholeFileGood ? Result::Done : Result::DoneWithProblems);
+#ifdef Q_OS_WIN
+    if (variant == PatchLine::DiskFull)
+        QSKIP(noFileSizeLimitReason);
+#endif
+    std::unique_ptr<FileSizeLimit> limit;
+    if (variant == PatchLine::DiskFull)
+        limit = std::make_unique<FileSizeLimit>(64 * 1024);
+    // A full disk stops the run, as it would for a whole file.
+    const Result expected = variant == PatchLine::DiskFull
+        ? Result::Stopped
+        : (wholeFileGood ? Result::Done : Result::DoneWithProblems);
+    QCOMPARE(run({{"x", line}}), expected);
+    limit.reset();
     QCOMPARE(server->requestLog(), requested);
     // Checksums guard files and patches, so caches may serve them.
     for (const QString &path : requested)
@@ -361,7 +377,8 @@ void TestDownloadRun::patches()
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
     // The installed file is hashed first; a patch that arrived is then applied.
     const bool patchArrived = requested.constFirst() == "/patches/x.patch"
-        && served != PatchServed::Missing && served != PatchServed::WrongChecksum;
+        && served != PatchServed::Missing && served != PatchServed::WrongChecksum
+        && variant != PatchLine::DiskFull;
     if (variant != PatchLine::NoSize)
         QCOMPARE(preparings, patchArrived ? 2 : 1);
 }

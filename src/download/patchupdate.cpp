@@ -85,8 +85,10 @@ void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
     newFile->setIntegrity(resultIntegrity);
     newFile->setByteLimit(size);
     uchar *output = newFile->open() ? newFile->mapForWriting(size) : nullptr;
+    // The whole file would meet the same full disk: a write failure ends the file here.
     if (!output) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: no room for the new file"));
+        finish(FileTransfer::Outcome::Unwritable,
+            QStringLiteral("patch: the new file cannot be written (no room for it)"));
         return;
     }
     // The installed file is opened again: it may have been replaced since it was hashed, by a
@@ -148,7 +150,9 @@ void PatchUpdate::verifyAndCommit()
     if (isFinished() || !newFile)
         return;
     if (const std::optional<TransferFailure> wrong = newFile->verify()) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch result: ") + wrong->detail);
+        finish(wrong->kind == TransferFailure::Kind::WriteFailed ? FileTransfer::Outcome::Unwritable
+                                                                 : FileTransfer::Outcome::Failed,
+            QStringLiteral("patch result: ") + wrong->detail);
         return;
     }
     connect(newFile.get(), &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {

@@ -150,8 +150,8 @@ std::optional<TransferFailure> VerifiedFile::verify()
         return TransferFailure::of(
             Kind::WriteFailed, QStringLiteral("the file could not be written"));
     if (hashFailed)
-        return TransferFailure::of(
-            Kind::WriteFailed, QStringLiteral("a page of the new file could not be read"));
+        return TransferFailure::of(Kind::ChecksumMismatch,
+            QStringLiteral("a page of the new file could not be read back"));
     if (integrity.malformed)
         return TransferFailure::of(Kind::ChecksumMismatch,
             QStringLiteral("the list line's size or checksum is malformed"));
