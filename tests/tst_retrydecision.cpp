@@ -109,6 +109,8 @@ void TestRetryDecision::decide_data()
         << Action::Fail << 0;
     QTest::newRow("encoded body") << with(answered(200), [](AttemptReport &r) { r.encoded = true; })
                                   << Action::Fail << 0;
+    QTest::newRow("encoded body, cut")
+        << with(cut, [](AttemptReport &r) { r.encoded = true; }) << Action::Fail << 0;
     // Nothing another try could mend, however passing the error looks.
     QTest::newRow("two framings, cut")
         << with(cut, [](AttemptReport &r) { r.unrecoverable = QStringLiteral("two framings"); })
