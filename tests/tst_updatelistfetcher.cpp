@@ -26,8 +26,16 @@ QByteArray listLine(const QByteArray &name, const QByteArray &version)
 }
 
 // What one address serves: the signed release, a release without its .sig, a .sig of the last
-// release (once, or at every request), or nothing (a port where nobody listens).
-enum class Serves { Release, NoSignature, StaleSignatureOnce, StaleSignature, Nothing };
+// release (once, or at every request), a login page for every path, or nothing (a port where
+// nobody listens).
+enum class Serves {
+    Release,
+    NoSignature,
+    StaleSignatureOnce,
+    StaleSignature,
+    LoginPage,
+    Nothing
+};
 
 QString closedAddress()
 {
@@ -180,9 +188,10 @@ void TestUpdateListFetcher::failedFetchLeavesNothing_data()
     HttpResponse twoLengths = HttpResponse::faulty(list, Fault::NoContentLength, 0);
     twoLengths.headers = {{"Content-Length", QByteArray::number(half)},
         {"Content-Length", QByteArray::number(list.size())}};
-    QTest::newRow("two Content-Length values")
-        << twoLengths << false
-        << QStringLiteral("Serwer aktualizacji wysłał nieprawidłową odpowiedź.");
+    const QString invalid = QStringLiteral("Serwer aktualizacji wysłał nieprawidłową odpowiedź.");
+    QTest::newRow("two Content-Length values") << twoLengths << false << invalid;
+    QTest::newRow("login page") << HttpResponse {200, "<html><body>Zaloguj</body></html>\n"}
+                                << false << invalid;
 }
 
 void TestUpdateListFetcher::failedFetchLeavesNothing()
@@ -252,8 +261,10 @@ void TestUpdateListFetcher::caps()
         server->setResponse(sigPath, overCap(signatureBytes));
     }
     QCOMPARE(fetch(signedBuild ? publisherKey.publicKeyBase64() : QByteArray()), Result::Failed);
-    QCOMPARE(
-        listFailureText(fetcher->failure()), QStringLiteral("Lista aktualizacji jest zbyt duża."));
+    // A .sig over its cap is a signature that does not hold, whatever the list's size.
+    QCOMPARE(listFailureText(fetcher->failure()),
+        signatureBytes > 0 ? QStringLiteral("Podpis listy aktualizacji jest nieprawidłowy.")
+                           : QStringLiteral("Lista aktualizacji jest zbyt duża."));
 
     QTest::qWait(50);
     QCOMPARE(server->totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);
@@ -283,6 +294,9 @@ void TestUpdateListFetcher::addresses_data()
         << QList<QStringList> {twice, twice} << 1;
     QTest::newRow("every address fails") << QList<Serves> {Serves::StaleSignature, Serves::Nothing}
                                          << Result::Failed << QList<QStringList> {twice, {}} << 0;
+    QTest::newRow("login page, then the next address")
+        << QList<Serves> {Serves::LoginPage, Serves::Release} << Result::Parsed
+        << QList<QStringList> {{listPath}, {listPath}} << 1;
 }
 
 void TestUpdateListFetcher::addresses()
@@ -304,7 +318,7 @@ void TestUpdateListFetcher::addresses()
             continue;
         }
         auto mirror = std::make_unique<HttpServer>();
-        mirror->setBody(listPath, list);
+        mirror->setBody(listPath, serves == Serves::LoginPage ? "<html>Zaloguj</html>" : list);
         if (serves != Serves::NoSignature)
             mirror->setBody(sigPath, serves == Serves::Release ? good : stale);
         if (serves == Serves::StaleSignatureOnce) {
@@ -319,8 +333,13 @@ void TestUpdateListFetcher::addresses()
     }
     TransferPolicy policy;
     policy.retries = 0;
+    // A signed build refuses a login page for its signature; an unsigned one has to see that
+    // it is no list.
+    const bool signedBuild = !servers.contains(Serves::LoginPage);
 
-    QCOMPARE(fetch(publisherKey.publicKeyBase64(), policy, bases.join(" ; ")), result);
+    QCOMPARE(fetch(signedBuild ? publisherKey.publicKeyBase64() : QByteArray(), policy,
+                 bases.join(" ; ")),
+        result);
     QCOMPARE(fetcher->entries().size(), result == Result::Parsed ? 1 : 0);
     for (size_t i = 0; i < mirrors.size(); ++i) {
         if (!mirrors.at(i))

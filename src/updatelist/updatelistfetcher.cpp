@@ -132,6 +132,9 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
     if (gotSignature && failure.transfer.kind == TransferFailure::Kind::HttpStatus
         && (status == 404 || status == 410))
         failure = {ListFailure::Kind::BadSignature, {}, {}};
+    // Nor is a .sig larger than any signature: the list itself may be small.
+    if (gotSignature && failure.transfer.kind == TransferFailure::Kind::OverLimit)
+        failure = {ListFailure::Kind::BadSignature, {}, {}};
 
     if (outcome == FileTransfer::Outcome::CannotStart && !gotSignature) {
         releaseTransfers();
@@ -187,6 +190,14 @@ void UpdateListFetcher::readList()
         if (fromServer && unverified
             && (refetchPastCaches() || tryNextAddress(QStringLiteral("the list does not verify"))))
             return;
+        if (failure.kind == ListFailure::Kind::NotAList) {
+            // A hotel's or a portal's login page in the list's place: another address may be
+            // reached past it. Found here, it is a file that cannot be read as a list.
+            if (fromServer && tryNextAddress(QStringLiteral("the answer is no list")))
+                return;
+            if (!fromServer)
+                failure.kind = ListFailure::Kind::Unreadable;
+        }
         end(Result::Failed, failure,
             QStringLiteral("the list is unreadable, too large, unsigned or names too many"));
         return;
