@@ -1,3 +1,4 @@
+#include "download/linkresolution.h"
 #include "httpserver.h"
 #include "testkey.h"
 #include "testutil.h"
@@ -65,6 +66,7 @@ private Q_SLOTS:
     void caps();
     void addresses_data();
     void addresses();
+    void relativeLinksFollowARedirect();
 
 private:
     // Runs one check against the server; Failed stands in for a fetcher that never ends.
@@ -360,6 +362,21 @@ void TestUpdateListFetcher::addresses()
             QUrl(bases.at(servers.size() - listUrls) + QStringLiteral("/aktualizacje.txt")));
     }
     QCOMPARE(treeOf("."), QStringList());
+}
+
+void TestUpdateListFetcher::relativeLinksFollowARedirect()
+{
+    // The list moved to another server, and its files with it; the next address stays next.
+    HttpServer moved;
+    moved.setBody("/plain/aktualizacje.txt", listLine("Alfa", "2"));
+    server->setRedirect("/listmoved/aktualizacje.txt", moved.baseUrl() + "/plain/aktualizacje.txt");
+    const QString next = closedAddress();
+
+    QCOMPARE(fetch({}, {}, server->baseUrl() + "/listmoved;" + next), Result::Parsed);
+    QCOMPARE(linkUrls("files/r.dll", fetcher->listUrls()),
+        QList<QUrl>({moved.url("/plain/files/r.dll"), QUrl(next + "/files/r.dll")}));
+    QCOMPARE(linkUrls("http://127.0.0.1:1/r.dll", fetcher->listUrls()),
+        QList<QUrl> {QUrl("http://127.0.0.1:1/r.dll")});
 }
 
 QTEST_GUILESS_MAIN(TestUpdateListFetcher)

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
 
@@ -63,7 +64,12 @@ void UpdateListFetcher::doStart()
 
 QList<QUrl> UpdateListFetcher::listUrls() const
 {
-    return listUrlsFrom(addresses, fromServer ? addressIndex : 0);
+    QList<QUrl> urls = listUrlsFrom(addresses, fromServer ? addressIndex : 0);
+    // A relative reference is resolved against the URL the list was retrieved from: a server
+    // that moved its list moved the files beside it too.
+    if (fromServer && answeredListUrl.isValid() && !urls.isEmpty())
+        urls.first() = answeredListUrl;
+    return urls;
 }
 
 bool UpdateListFetcher::fetchFromAddress()
@@ -135,6 +141,9 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
     // Nor is a .sig larger than any signature: the list itself may be small.
     if (gotSignature && failure.transfer.kind == TransferFailure::Kind::OverLimit)
         failure = {ListFailure::Kind::BadSignature, {}, {}};
+    const QNetworkReply *lastReply = arrived->reply();
+    if (whole && !gotSignature && lastReply)
+        answeredListUrl = lastReply->url();
 
     if (outcome == FileTransfer::Outcome::CannotStart && !gotSignature) {
         releaseTransfers();
