@@ -35,6 +35,8 @@ private Q_SLOTS:
     void decide();
     void failureKind_data();
     void failureKind();
+    void unanswered_data();
+    void unanswered();
 };
 
 void TestRetryDecision::decide_data()
@@ -171,6 +173,35 @@ void TestRetryDecision::failureKind()
     QCOMPARE(decision.failure.kind, kind);
     QCOMPARE(
         decision.failure.httpStatus, kind == TransferFailure::Kind::HttpStatus ? report.status : 0);
+}
+
+void TestRetryDecision::unanswered_data()
+{
+    QTest::addColumn<AttemptReport>("report");
+    QTest::addColumn<bool>("retryUnanswered");
+    QTest::addColumn<Action>("action");
+
+    const auto ended = [](int status, Error error) {
+        return with(answered(status, status != 0), [error](AttemptReport &r) { r.error = error; });
+    };
+    const AttemptReport silent = ended(0, Error::OperationCanceledError);
+    QTest::newRow("nothing in time") << silent << true << Action::Retry;
+    QTest::newRow("nothing in time, another server to ask") << silent << false << Action::Fail;
+    QTest::newRow("stall after the status line")
+        << ended(200, Error::OperationCanceledError) << false << Action::Retry;
+    QTest::newRow("refused") << ended(0, Error::ConnectionRefusedError) << false << Action::Retry;
+}
+
+void TestRetryDecision::unanswered()
+{
+    QFETCH(AttemptReport, report);
+    QFETCH(bool, retryUnanswered);
+    TransferPolicy policy;
+    policy.retryUnanswered = retryUnanswered;
+    const RetryDecision decision = decideRetry(report, policy);
+    QTEST(decision.action, "action");
+    if (decision.action == Action::Fail)
+        QCOMPARE(decision.failure.kind, TransferFailure::Kind::NoResponse);
 }
 
 QTEST_GUILESS_MAIN(TestRetryDecision)

@@ -27,14 +27,15 @@ QByteArray listLine(const QByteArray &name, const QByteArray &version)
 }
 
 // What one address serves: the signed release, a release without its .sig, a .sig of the last
-// release (once, or at every request), a login page for every path, or nothing (a port where
-// nobody listens).
+// release (once, or at every request), a login page for every path, no answer at all, or
+// nothing (a port where nobody listens).
 enum class Serves {
     Release,
     NoSignature,
     StaleSignatureOnce,
     StaleSignature,
     LoginPage,
+    Silent,
     Nothing
 };
 
@@ -299,6 +300,15 @@ void TestUpdateListFetcher::addresses_data()
     QTest::newRow("login page, then the next address")
         << QList<Serves> {Serves::LoginPage, Serves::Release} << Result::Parsed
         << QList<QStringList> {{listPath}, {listPath}} << 1;
+    QTest::newRow("silent: left after one try")
+        << QList<Serves> {Serves::Silent, Serves::Release} << Result::Parsed
+        << QList<QStringList> {{listPath}, pair} << 1;
+    QTest::newRow("silent, and another answered: not asked again")
+        << QList<Serves> {Serves::Silent, Serves::NoSignature} << Result::Failed
+        << QList<QStringList> {{listPath}, pair} << 0;
+    QTest::newRow("silent, and nothing else answered: each asked once more")
+        << QList<Serves> {Serves::Silent, Serves::Silent, Serves::Nothing} << Result::Failed
+        << QList<QStringList> {{listPath, listPath}, {listPath, listPath}, {}} << 0;
 }
 
 void TestUpdateListFetcher::addresses()
@@ -321,6 +331,8 @@ void TestUpdateListFetcher::addresses()
         }
         auto mirror = std::make_unique<HttpServer>();
         mirror->setBody(listPath, serves == Serves::LoginPage ? "<html>Zaloguj</html>" : list);
+        if (serves == Serves::Silent)
+            mirror->setResponse(listPath, HttpResponse::faulty({}, HttpResponse::Fault::Silent, 0));
         if (serves != Serves::NoSignature)
             mirror->setBody(sigPath, serves == Serves::Release ? good : stale);
         if (serves == Serves::StaleSignatureOnce) {
@@ -334,7 +346,8 @@ void TestUpdateListFetcher::addresses()
         mirrors.push_back(std::move(mirror));
     }
     TransferPolicy policy;
-    policy.retries = 0;
+    policy.noDataTimeoutMs = 300;
+    policy.firstRetryDelayMs = 10;
     // A signed build refuses a login page for its signature; an unsigned one has to see that
     // it is no list.
     const bool signedBuild = !servers.contains(Serves::LoginPage);

@@ -83,6 +83,12 @@ RetryDecision decideRetry(const AttemptReport &report, const TransferPolicy &pol
         return again(
             Action::RestartFromZero, 0, QStringLiteral("the 206 does not continue the same file"));
 
+    const bool unanswered = report.status == 0 && !report.tooSlow
+        && (report.error == QNetworkReply::OperationCanceledError
+            || report.error == QNetworkReply::TimeoutError);
+    if (unanswered && !policy.retryUnanswered)
+        return fail(report, QStringLiteral("nothing answered in time"));
+
     const bool passing = report.tooSlow || isPassingStatus(report.status)
         || ((report.status == 0 || report.status == 200 || report.status == 206)
             && isCut(report.error));

@@ -93,10 +93,17 @@ bool UpdateListFetcher::refetchPastCaches()
 
 bool UpdateListFetcher::tryNextAddress(const QString &reason)
 {
-    if (addressIndex + 1 >= addresses.size())
-        return false;
+    qsizetype next = addressIndex + 1;
+    if (askingSilentAgain || next >= addresses.size()) {
+        // A silent address may only have been slow to wake. When another answered, though,
+        // its answer is the reason to show, and waiting again would only delay it.
+        if (anyAnswered || silentAddresses.isEmpty())
+            return false;
+        next = silentAddresses.takeFirst();
+        askingSilentAgain = true;
+    }
     qCDebug(lcList) << "no list from" << addresses.at(addressIndex) << "-" << reason;
-    ++addressIndex;
+    addressIndex = next;
     refetched = false;
     return fetchFromAddress();
 }
@@ -109,8 +116,11 @@ bool UpdateListFetcher::fetch(const QString &fileName)
     if (QFileInfo(fileName).isSymLink())
         return false;
     const bool isSignature = fileName != updateListFileName;
+    // An address that says nothing is left after one try: the next one may answer at once.
+    TransferPolicy listPolicy = policy;
+    listPolicy.retryUnanswered = false;
     current = new FileTransfer(
-        QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName), fileName, policy, this);
+        QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName), fileName, listPolicy, this);
     if (refetched)
         current->setExtraHeaders({{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}});
     current->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
@@ -142,6 +152,12 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
     if (gotSignature && failure.transfer.kind == TransferFailure::Kind::OverLimit)
         failure = {ListFailure::Kind::BadSignature, {}, {}};
     const QNetworkReply *lastReply = arrived->reply();
+    const bool answered = whole
+        || (lastReply && lastReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid());
+    anyAnswered = anyAnswered || answered;
+    if (!answered && !askingSilentAgain
+        && failure.transfer.kind == TransferFailure::Kind::NoResponse)
+        silentAddresses.append(addressIndex);
     if (whole && !gotSignature && lastReply)
         answeredListUrl = lastReply->url();
 

@@ -80,6 +80,11 @@ private:
 
     QStringList addresses;
     qsizetype addressIndex = 0;
+    // Addresses that took the connection and said nothing; each is asked once more, but only
+    // when no address answered at all.
+    QList<qsizetype> silentAddresses;
+    bool askingSilentAgain = false;
+    bool anyAnswered = false;
     // Where the list came from after any redirects: the base of its relative links.
     QUrl answeredListUrl;
     // The list in turn is being fetched (again) with no-cache.
