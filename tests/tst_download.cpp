@@ -373,9 +373,9 @@ void TestDownload::unsafeFileName_data()
     QTest::newRow("drive colon") << "a%3Ab.dll" << QString();
     QTest::newRow("empty name") << "" << QString();
     QTest::newRow("NUL") << "a%00welor.exe" << QString();
-    // The decoded path splits at the encoded slashes; only its last piece names the file.
-    QTest::newRow("encoded slashes") << "..%2F..%2Fwelor.exe"
-                                     << "a/b/welor.exe";
+    QTest::newRow("encoded slashes") << "..%2F..%2Fwelor.exe" << QString();
+    QTest::newRow("encoded blank") << "my%20x.dll"
+                                   << "a/b/plugins/my x.dll";
 }
 
 void TestDownload::unsafeFileName()

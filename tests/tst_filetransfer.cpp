@@ -135,6 +135,7 @@ void TestFileTransfer::onlyWholeAnswersInstall_data()
     QTest::newRow("gzip cut in half")
         << HttpResponse::gzipped(body, 1, 6000) << none << none << false;
     QTest::newRow("gzip, whole") << HttpResponse::gzipped(body, 1) << none << none << false;
+    QTest::newRow("gzip, sha256 given") << HttpResponse::gzipped(body, 1) << none << sha << false;
     QTest::newRow("Content-Encoding: gzip, gzip")
         << HttpResponse::gzipped(body, 2) << none << none << false;
 }
@@ -343,6 +344,13 @@ void TestFileTransfer::retries_data()
     QTest::newRow("stall, then a good answer")
         << HttpResponse::faulty(body, Fault::StallAfter, 80000) << 1 << HttpResponse {200, body}
         << 2 << QByteArray() << true << 0;
+    // Encoded bytes are no part of the file: refused as they arrive, never resumed.
+    const HttpResponse gzipCut = withHeader(cut, "Content-Encoding", "gzip");
+    QTest::newRow("gzip 200 cut, plain 206 offered")
+        << gzipCut << 1 << whole << 1 << QByteArray() << false << 0;
+    QTest::newRow("cut, then a gzip 206")
+        << cut << 1 << withHeader(whole, "Content-Encoding", "gzip") << 2
+        << QByteArray("bytes=80000-") << false << 0;
     QTest::newRow("404 is not retried")
         << HttpResponse {404, "not here"} << 99 << whole << 1 << QByteArray() << false << 0;
 }

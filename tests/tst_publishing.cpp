@@ -63,6 +63,10 @@ QList<Refusal> refusalCases()
         {"name with a control character", "a\x01z\t1\ta.dll", "U+0001"},
         {"name outside Windows-1250", "Ωmega 1 a.dll", "Windows-1250"},
         {"name listed twice", "Dobry 2 a.dll", "twice"},
+        // WELOR's NAME::VERSION arguments are split at the first "::".
+        {"name with ::", "Pod::Modul 1 a.dll", "::"},
+        {"name ending in a colon", "Modul: 1 a.dll", "Modul:"},
+        {"file linked from outside the folder", "Link 1 link.dll", "outside"},
         {"WELOR without b", "WELOR 15032013 a.dll", "\"15032013\""},
         {"WELOR with upper-case B", "WELOR 2.4B15032013 a.dll", "2.4B15032013"},
         {"WELOR 31 February", "WELOR b31022013 a.dll", "31022013"},
@@ -106,6 +110,8 @@ private Q_SLOTS:
     void acceptedBoundaries();
     void refusals_data();
     void refusals();
+    void componentCap_data();
+    void componentCap();
     void fileNames_data();
     void fileNames();
     void refusedBaseUrl_data();
@@ -399,6 +405,8 @@ void TestPublishing::refusals()
         for (const QString &name :
             {QStringLiteral("a.dll"), QStringLiteral("dobry.dll"), QStringLiteral("nul.dll")})
             QVERIFY(writeFile(folder + QLatin1Char('/') + name, "x"));
+        QVERIFY(writeFile(dir->filePath(QStringLiteral("sekret.txt")), "secret"));
+        QVERIFY(QFile::link(QStringLiteral("../sekret.txt"), folder + QStringLiteral("/link.dll")));
         QByteArray manifest = "Dobry 1 dobry.dll\n";
         for (const Refusal &refusal : refusalCases())
             manifest += refusal.line.toUtf8() + '\n';
@@ -406,8 +414,8 @@ void TestPublishing::refusals()
         QVERIFY(writeFile(refusalManifest, manifest));
         const QString key = generateKey(QStringLiteral("ed25519"));
         QVERIFY(!key.isEmpty());
-        refusalRun = std::make_unique<Run>(
-            makeList({folder, defaultBase, refusalManifest, QStringLiteral("--key"), key}));
+        refusalRun = std::make_unique<Run>(makeList({folder, defaultBase, refusalManifest,
+            QStringLiteral("--key"), key, QStringLiteral("--content-addressed")}));
         refusalFolder = folder;
         // The run's files must outlive the per-row folder.
         refusalDir = std::move(dir);
@@ -418,6 +426,8 @@ void TestPublishing::refusals()
     QVERIFY(printedPublicKey(refusalRun->out).isEmpty());
     QVERIFY(!QFile::exists(refusalFolder + QLatin1Char('/') + listName));
     QVERIFY(!QFile::exists(refusalFolder + QLatin1Char('/') + signatureName));
+    // Nor a copy below its checksum.
+    QCOMPARE(QDir(refusalFolder).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
 
     qsizetype lineNumber = 2;
     const QList<Refusal> cases = refusalCases();
@@ -433,6 +443,35 @@ void TestPublishing::refusals()
     }
     QCOMPARE(forLine.size(), 1);
     QVERIFY2(forLine.first().contains(complaint), qPrintable(forLine.first()));
+}
+
+void TestPublishing::componentCap_data()
+{
+    QTest::addColumn<int>("components");
+    QTest::newRow("as many as the updater takes") << int(maxUpdateListEntries);
+    QTest::newRow("one more") << int(maxUpdateListEntries) + 1;
+}
+
+void TestPublishing::componentCap()
+{
+    QFETCH(int, components);
+
+    QByteArray manifest;
+    for (int i = 0; i < components; ++i)
+        manifest += "K" + QByteArray::number(i) + " 1 a.dll\n";
+    QVERIFY(writeManifest(manifest));
+
+    const Run result = makeList({folder, defaultBase, manifestPath});
+    QVERIFY(result.finished);
+    const bool refused = components > maxUpdateListEntries;
+    QCOMPARE(result.exitCode, refused ? 1 : 0);
+    QVERIFY2(!refused || result.err.contains(QString::number(maxUpdateListEntries)),
+        qPrintable(result.err));
+    // What make-list writes, the updater takes whole.
+    QCOMPARE(parseUpdateList(readFile(folder + QLatin1Char('/') + listName))
+                 .value_or(QMap<QString, UpdateEntry>())
+                 .size(),
+        refused ? 0 : components);
 }
 
 void TestPublishing::fileNames_data()

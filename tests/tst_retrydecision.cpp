@@ -35,6 +35,8 @@ private Q_SLOTS:
     void decide();
     void failureKind_data();
     void failureKind();
+    void unanswered_data();
+    void unanswered();
 };
 
 void TestRetryDecision::decide_data()
@@ -109,6 +111,8 @@ void TestRetryDecision::decide_data()
         << Action::Fail << 0;
     QTest::newRow("encoded body") << with(answered(200), [](AttemptReport &r) { r.encoded = true; })
                                   << Action::Fail << 0;
+    QTest::newRow("encoded body, cut")
+        << with(cut, [](AttemptReport &r) { r.encoded = true; }) << Action::Fail << 0;
     // Nothing another try could mend, however passing the error looks.
     QTest::newRow("two framings, cut")
         << with(cut, [](AttemptReport &r) { r.unrecoverable = QStringLiteral("two framings"); })
@@ -169,6 +173,34 @@ void TestRetryDecision::failureKind()
     QCOMPARE(decision.failure.kind, kind);
     QCOMPARE(
         decision.failure.httpStatus, kind == TransferFailure::Kind::HttpStatus ? report.status : 0);
+}
+
+void TestRetryDecision::unanswered_data()
+{
+    QTest::addColumn<AttemptReport>("report");
+    QTest::addColumn<bool>("retryUnanswered");
+    QTest::addColumn<Action>("action");
+
+    const auto ended = [](int status, Error error) {
+        return with(answered(status, status != 0), [error](AttemptReport &r) { r.error = error; });
+    };
+    QTest::newRow("nothing in time, another server to ask")
+        << ended(0, Error::OperationCanceledError) << false << Action::Fail;
+    QTest::newRow("stall after the status line")
+        << ended(200, Error::OperationCanceledError) << false << Action::Retry;
+    QTest::newRow("refused") << ended(0, Error::ConnectionRefusedError) << false << Action::Retry;
+}
+
+void TestRetryDecision::unanswered()
+{
+    QFETCH(AttemptReport, report);
+    QFETCH(bool, retryUnanswered);
+    TransferPolicy policy;
+    policy.retryUnanswered = retryUnanswered;
+    const RetryDecision decision = decideRetry(report, policy);
+    QTEST(decision.action, "action");
+    if (decision.action == Action::Fail)
+        QCOMPARE(decision.failure.kind, TransferFailure::Kind::NoResponse);
 }
 
 QTEST_GUILESS_MAIN(TestRetryDecision)

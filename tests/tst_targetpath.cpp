@@ -1,3 +1,4 @@
+#include "download/linkresolution.h"
 #include "download/targetpath.h"
 #include "testutil.h"
 
@@ -21,7 +22,7 @@ void TestTargetPath::target_data()
 
     const struct
     {
-        const char *path; // after the server's address
+        const char *path; // after the server's address, or a whole "http:" link
         QString fileName;
         const char *target;
     } rows[] = {
@@ -34,8 +35,9 @@ void TestTargetPath::target_data()
         {"/my file.dll", "my file.dll", "D:/app/plugins/my file.dll"},
         {"/%C5%81%C3%B3d%C5%BA.dll", QStringLiteral("Łódź.dll"), "D:/app/plugins/Łódź.dll"},
         {"/r.dll?v=2&x=/y#frag", "r.dll", "D:/app/plugins/r.dll"},
-        // Only the last segment counts, so an encoded slash cannot lead anywhere else.
-        {"/..%2F..%2Fwelor.exe", "welor.exe", "D:/app/welor.exe"},
+        // Split, then decode: an encoded slash stays in the name, which is then refused.
+        {"/x%2F..%2F..%2Fwelor.exe", "x/../../welor.exe", ""},
+        {"/sub%2Fx.dll", "sub/x.dll", ""},
         {"/files/", "", ""},
         {"", "", ""},
         {"/files/%2e%2e", "..", ""},
@@ -43,11 +45,16 @@ void TestTargetPath::target_data()
         {"/..%5C..%5Cwelor.exe", "..\\..\\welor.exe", ""},
         {"/..\\..\\welor.exe", "..\\..\\welor.exe", ""},
         {"/r.dll%00.txt", QString::fromUtf8("r.dll\0.txt", 10), ""},
+        // A scheme without a host: no server to ask.
+        {"http:x.dll", "x.dll", ""},
+        {"http:/files/x.dll", "x.dll", ""},
+        {"http:../x.dll", "x.dll", ""},
     };
     for (const auto &row : rows) {
+        const QString path = QString::fromUtf8(row.path);
         QTest::addRow("%s", *row.path ? row.path : "no path")
-            << QStringLiteral("http://aktualizacje.welor.example") + row.path << row.fileName
-            << QString::fromUtf8(row.target);
+            << (path.startsWith("http:") ? path : "http://aktualizacje.welor.example" + path)
+            << row.fileName << QString::fromUtf8(row.target);
     }
 }
 
@@ -58,7 +65,7 @@ void TestTargetPath::target()
 
     const QString name = linkFileName(QUrl(link));
     QTEST(name, "fileName");
-    QCOMPARE(isSafeFileName(name), !target.isEmpty());
+    QCOMPARE(isSafeFileName(name) && isRequestableLink(QUrl(link)), !target.isEmpty());
     if (!target.isEmpty())
         QCOMPARE(targetPath(QStringLiteral("D:/app"), name), target);
 }

@@ -1,3 +1,4 @@
+#include "download/linkresolution.h"
 #include "httpserver.h"
 #include "testkey.h"
 #include "testutil.h"
@@ -26,8 +27,17 @@ QByteArray listLine(const QByteArray &name, const QByteArray &version)
 }
 
 // What one address serves: the signed release, a release without its .sig, a .sig of the last
-// release (once, or at every request), or nothing (a port where nobody listens).
-enum class Serves { Release, NoSignature, StaleSignatureOnce, StaleSignature, Nothing };
+// release (once, or at every request), a login page for every path, no answer at all, or
+// nothing (a port where nobody listens).
+enum class Serves {
+    Release,
+    NoSignature,
+    StaleSignatureOnce,
+    StaleSignature,
+    LoginPage,
+    Silent,
+    Nothing
+};
 
 QString closedAddress()
 {
@@ -57,6 +67,7 @@ private Q_SLOTS:
     void caps();
     void addresses_data();
     void addresses();
+    void relativeLinksFollowARedirect();
 
 private:
     // Runs one check against the server; Failed stands in for a fetcher that never ends.
@@ -180,9 +191,10 @@ void TestUpdateListFetcher::failedFetchLeavesNothing_data()
     HttpResponse twoLengths = HttpResponse::faulty(list, Fault::NoContentLength, 0);
     twoLengths.headers = {{"Content-Length", QByteArray::number(half)},
         {"Content-Length", QByteArray::number(list.size())}};
-    QTest::newRow("two Content-Length values")
-        << twoLengths << false
-        << QStringLiteral("Serwer aktualizacji wysłał nieprawidłową odpowiedź.");
+    const QString invalid = QStringLiteral("Serwer aktualizacji wysłał nieprawidłową odpowiedź.");
+    QTest::newRow("two Content-Length values") << twoLengths << false << invalid;
+    QTest::newRow("login page") << HttpResponse {200, "<html><body>Zaloguj</body></html>\n"}
+                                << false << invalid;
 }
 
 void TestUpdateListFetcher::failedFetchLeavesNothing()
@@ -252,8 +264,10 @@ void TestUpdateListFetcher::caps()
         server->setResponse(sigPath, overCap(signatureBytes));
     }
     QCOMPARE(fetch(signedBuild ? publisherKey.publicKeyBase64() : QByteArray()), Result::Failed);
-    QCOMPARE(
-        listFailureText(fetcher->failure()), QStringLiteral("Lista aktualizacji jest zbyt duża."));
+    // A .sig over its cap is a signature that does not hold, whatever the list's size.
+    QCOMPARE(listFailureText(fetcher->failure()),
+        signatureBytes > 0 ? QStringLiteral("Podpis listy aktualizacji jest nieprawidłowy.")
+                           : QStringLiteral("Lista aktualizacji jest zbyt duża."));
 
     QTest::qWait(50);
     QCOMPARE(server->totalRequests(), onDisk ? 0 : signedBuild ? 2 : 1);
@@ -283,6 +297,18 @@ void TestUpdateListFetcher::addresses_data()
         << QList<QStringList> {twice, twice} << 1;
     QTest::newRow("every address fails") << QList<Serves> {Serves::StaleSignature, Serves::Nothing}
                                          << Result::Failed << QList<QStringList> {twice, {}} << 0;
+    QTest::newRow("login page, then the next address")
+        << QList<Serves> {Serves::LoginPage, Serves::Release} << Result::Parsed
+        << QList<QStringList> {{listPath}, {listPath}} << 1;
+    QTest::newRow("silent: left after one try")
+        << QList<Serves> {Serves::Silent, Serves::Release} << Result::Parsed
+        << QList<QStringList> {{listPath}, pair} << 1;
+    QTest::newRow("silent, and another answered: not asked again")
+        << QList<Serves> {Serves::Silent, Serves::NoSignature} << Result::Failed
+        << QList<QStringList> {{listPath}, pair} << 0;
+    QTest::newRow("silent, and nothing else answered: each asked once more")
+        << QList<Serves> {Serves::Silent, Serves::Silent, Serves::Nothing} << Result::Failed
+        << QList<QStringList> {{listPath, listPath}, {listPath, listPath}, {}} << 0;
 }
 
 void TestUpdateListFetcher::addresses()
@@ -304,7 +330,9 @@ void TestUpdateListFetcher::addresses()
             continue;
         }
         auto mirror = std::make_unique<HttpServer>();
-        mirror->setBody(listPath, list);
+        mirror->setBody(listPath, serves == Serves::LoginPage ? "<html>Zaloguj</html>" : list);
+        if (serves == Serves::Silent)
+            mirror->setResponse(listPath, HttpResponse::faulty({}, HttpResponse::Fault::Silent, 0));
         if (serves != Serves::NoSignature)
             mirror->setBody(sigPath, serves == Serves::Release ? good : stale);
         if (serves == Serves::StaleSignatureOnce) {
@@ -318,9 +346,15 @@ void TestUpdateListFetcher::addresses()
         mirrors.push_back(std::move(mirror));
     }
     TransferPolicy policy;
-    policy.retries = 0;
+    policy.noDataTimeoutMs = 300;
+    policy.firstRetryDelayMs = 10;
+    // A signed build refuses a login page for its signature; an unsigned one has to see that
+    // it is no list.
+    const bool signedBuild = !servers.contains(Serves::LoginPage);
 
-    QCOMPARE(fetch(publisherKey.publicKeyBase64(), policy, bases.join(" ; ")), result);
+    QCOMPARE(fetch(signedBuild ? publisherKey.publicKeyBase64() : QByteArray(), policy,
+                 bases.join(" ; ")),
+        result);
     QCOMPARE(fetcher->entries().size(), result == Result::Parsed ? 1 : 0);
     for (size_t i = 0; i < mirrors.size(); ++i) {
         if (!mirrors.at(i))
@@ -340,6 +374,19 @@ void TestUpdateListFetcher::addresses()
             QUrl(bases.at(servers.size() - listUrls) + QStringLiteral("/aktualizacje.txt")));
     }
     QCOMPARE(treeOf("."), QStringList());
+}
+
+void TestUpdateListFetcher::relativeLinksFollowARedirect()
+{
+    // The list moved to another server, and its files with it; the next address stays next.
+    HttpServer moved;
+    moved.setBody("/plain/aktualizacje.txt", listLine("Alfa", "2"));
+    server->setRedirect("/listmoved/aktualizacje.txt", moved.baseUrl() + "/plain/aktualizacje.txt");
+    const QString next = closedAddress();
+
+    QCOMPARE(fetch({}, {}, server->baseUrl() + "/listmoved;" + next), Result::Parsed);
+    QCOMPARE(linkUrls("files/r.dll", fetcher->listUrls()),
+        QList<QUrl>({moved.url("/plain/files/r.dll"), QUrl(next + "/files/r.dll")}));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateListFetcher)

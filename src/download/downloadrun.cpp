@@ -73,7 +73,7 @@ void DownloadRun::startNext()
 
     // Another scheme, a name that could lead elsewhere, or a target reached through a link is
     // refused before anything is requested or written.
-    if (!FileTransfer::isSupportedScheme(url) || !isSafeFileName(fileName)
+    if (!isRequestableLink(url) || !isSafeFileName(fileName)
         || !isPlainTarget(installDirectory, fileName)) {
         fileFailed(TransferFailure::of(
             TransferFailure::Kind::RefusedLink, QStringLiteral("refused link or file name")));

@@ -1,5 +1,7 @@
 #include "linkresolution.h"
 
+#include "transfer/filetransfer.h"
+
 QList<QUrl> linkUrls(const QString &link, const QList<QUrl> &listUrls)
 {
     const QUrl url(link);
@@ -12,4 +14,9 @@ QList<QUrl> linkUrls(const QString &link, const QList<QUrl> &listUrls)
     for (const QUrl &listUrl : listUrls)
         urls.append(listUrl.resolved(url));
     return urls;
+}
+
+bool isRequestableLink(const QUrl &url)
+{
+    return FileTransfer::isSupportedScheme(url) && !url.host().isEmpty();
 }

@@ -10,3 +10,7 @@
 // then at those that follow) as RFC 3986 resolves a reference. Without any list URL the link
 // stays as given, and its missing scheme refuses it.
 QList<QUrl> linkUrls(const QString &link, const QList<QUrl> &listUrls);
+
+// Whether a link may be requested at all: http or https, with a host. "http:x" or
+// "http:/files/x" names a scheme but no server, so no request could reach one.
+bool isRequestableLink(const QUrl &url);

@@ -49,8 +49,10 @@ bool isDeviceName(QStringView fileName)
 
 QString linkFileName(const QUrl &url)
 {
-    const QString path = url.path(QUrl::FullyDecoded);
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    // Split first, then decode: an encoded "/" belongs to the name, and isSafeFileName refuses
+    // it, rather than turning "x%2F..%2Fwelor.exe" into the main product.
+    const QByteArray path = url.path(QUrl::FullyEncoded).toLatin1();
+    return QUrl::fromPercentEncoding(path.mid(path.lastIndexOf('/') + 1));
 }
 
 bool isSafeFileName(const QString &fileName)

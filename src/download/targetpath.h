@@ -4,7 +4,8 @@
 
 class QUrl;
 
-// The local file name of a component: the last segment of the link's decoded path.
+// The local file name of a component: the last segment of the link's path, decoded after the
+// path has been split, so that an encoded "/" or "\" stays in the name.
 QString linkFileName(const QUrl &url);
 
 // The server chooses the name, so it must not be able to climb out of the install directory

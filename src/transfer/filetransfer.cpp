@@ -189,6 +189,12 @@ void FileTransfer::answerArrived()
         refuse(TransferFailure::Kind::BadAnswer, QStringLiteral("the answer has two framings"));
         return;
     }
+    // Encoded bytes are not the file, and a later range would splice plain bytes onto them:
+    // such an answer ends the transfer before any of it is kept or resumed.
+    if (HttpAnswer::isEncoded(headers)) {
+        refuse(TransferFailure::Kind::BadAnswer, QStringLiteral("the body is encoded"));
+        return;
+    }
     if (requireKnownLength && length < 0 && !verifiedFile->expectedSize()) {
         refuse(TransferFailure::Kind::BadAnswer,
             QStringLiteral("a body of unknown length, and the line gives no size"));
@@ -270,8 +276,7 @@ void FileTransfer::replyFinished()
     report.status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     report.error = networkReply->error();
     report.tooSlow = tooSlow;
-    const QByteArray encoding = networkReply->rawHeader("Content-Encoding").trimmed().toLower();
-    report.encoded = !encoding.isEmpty() && encoding != "identity";
+    report.encoded = HttpAnswer::isEncoded(networkReply->rawHeaderPairs());
     const qint64 length = contentLength(networkReply);
     const qint64 expected = rangeResume.expectedTotal() >= 0 ? rangeResume.expectedTotal()
         : length >= 0                                        ? attemptBase + length

@@ -109,6 +109,20 @@ bool hasAmbiguousFraming(const Headers &headers)
     return lengths > 0 && encodings > 0;
 }
 
+bool isEncoded(const Headers &headers)
+{
+    for (const auto &header : headers) {
+        if (header.first.compare("Content-Encoding", Qt::CaseInsensitive) != 0)
+            continue;
+        for (const QByteArray &piece : header.second.split(',')) {
+            const QByteArray coding = piece.trimmed().toLower();
+            if (!coding.isEmpty() && coding != "identity")
+                return true;
+        }
+    }
+    return false;
+}
+
 QByteArray validatorOf(const Headers &headers)
 {
     const QByteArray etag = lastValue(headers, "ETag");

@@ -35,6 +35,10 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value);
 // disagree: what the body is depends on who reads it, so none of it can be trusted.
 bool hasAmbiguousFraming(const Headers &headers);
 
+// A Content-Encoding other than identity: the body is not the file's bytes, and a cut
+// compressed stream may look whole to the transport.
+bool isEncoded(const Headers &headers);
+
 // What identifies this version of the file for If-Range: a strong ETag, else Last-Modified;
 // empty when there is none that If-Range may carry (a weak ETag).
 QByteArray validatorOf(const Headers &headers);

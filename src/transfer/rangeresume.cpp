@@ -6,9 +6,10 @@ void RangeResume::wholeAnswer(const HttpAnswer::Headers &headers, qint64 content
     validator = HttpAnswer::validatorOf(headers);
     firstTotal = contentLength;
     // Without a validator a resumed range could belong to another version, and without a
-    // length nothing tells where the file ends.
+    // length nothing tells where the file ends. The bytes of an encoded answer are not the
+    // file's, so no range of the file continues them.
     offered = HttpAnswer::headerValue(headers, "Accept-Ranges").toLower().contains("bytes")
-        && !validator.isEmpty() && firstTotal > 0;
+        && !validator.isEmpty() && firstTotal > 0 && !HttpAnswer::isEncoded(headers);
 }
 
 bool RangeResume::canResume(qint64 received) const

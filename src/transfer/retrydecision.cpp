@@ -83,6 +83,12 @@ RetryDecision decideRetry(const AttemptReport &report, const TransferPolicy &pol
         return again(
             Action::RestartFromZero, 0, QStringLiteral("the 206 does not continue the same file"));
 
+    const bool unanswered = report.status == 0 && !report.tooSlow
+        && (report.error == QNetworkReply::OperationCanceledError
+            || report.error == QNetworkReply::TimeoutError);
+    if (unanswered && !policy.retryUnanswered)
+        return fail(report, QStringLiteral("nothing answered in time"));
+
     const bool passing = report.tooSlow || isPassingStatus(report.status)
         || ((report.status == 0 || report.status == 200 || report.status == 206)
             && isCut(report.error));
@@ -97,15 +103,17 @@ RetryDecision decideRetry(const AttemptReport &report, const TransferPolicy &pol
     const auto retryOrFail = [&] {
         return passing ? again(Action::Retry, delayMs, what) : fail(report, what);
     };
+    // Before any retry: a cut encoded answer would otherwise be resumed, and the rest spliced
+    // onto encoded bytes.
+    if (report.encoded && (report.status == 200 || report.status == 206))
+        return fail(
+            report, QStringLiteral("the body is encoded"), TransferFailure::Kind::BadAnswer);
     if (report.tooSlow || report.error != QNetworkReply::NoError)
         return retryOrFail();
     // Only a plain 200, or the 206 that was asked for, carries the file: a 204 carries none of
     // it, any other 206 a piece, and a 3xx that Qt did not follow something else.
     if (!report.bodyAccepted || (report.status != 200 && report.status != 206))
         return retryOrFail();
-    if (report.encoded)
-        return fail(
-            report, QStringLiteral("the body is encoded"), TransferFailure::Kind::BadAnswer);
     if (report.shortBody)
         return again(Action::Retry, delayMs, QStringLiteral("the body is shorter than announced"));
     return {Action::Complete, 0, {}, {}};

@@ -19,6 +19,10 @@ struct TransferPolicy
     // tried again this often, after the first delay, then twice as long each time.
     int retries = 3;
     int firstRetryDelayMs = 1000;
+    // A request that nothing answers within the no-data timeout, not even with a status line,
+    // is tried again like any stall. Off, it fails at once: for a caller with another server
+    // to ask first.
+    bool retryUnanswered = true;
     // A server's Retry-After is honoured up to this long.
     int retryAfterCapMs = 30000;
     // On Windows a file that a closing program still holds cannot be replaced; how long to wait

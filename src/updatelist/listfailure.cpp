@@ -57,6 +57,8 @@ QString listFailureText(const ListFailure &failure)
             .arg(failure.expires.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm")));
     case ListFailure::Kind::Unreadable:
         return tr("Nie można odczytać pliku aktualizacje.txt.");
+    case ListFailure::Kind::NotAList:
+        return tr("Serwer aktualizacji wysłał nieprawidłową odpowiedź.");
     }
     return {};
 }

@@ -23,6 +23,8 @@ struct ListFailure
         Expired,
         // A list in the working directory that cannot be read.
         Unreadable,
+        // An answer with text in it, and not one list line: a login page, an error page.
+        NotAList,
     };
 
     Kind kind = Kind::None;

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
 
@@ -63,7 +64,12 @@ void UpdateListFetcher::doStart()
 
 QList<QUrl> UpdateListFetcher::listUrls() const
 {
-    return listUrlsFrom(addresses, fromServer ? addressIndex : 0);
+    QList<QUrl> urls = listUrlsFrom(addresses, fromServer ? addressIndex : 0);
+    // A relative reference is resolved against the URL the list was retrieved from: a server
+    // that moved its list moved the files beside it too.
+    if (fromServer && answeredListUrl.isValid() && !urls.isEmpty())
+        urls.first() = answeredListUrl;
+    return urls;
 }
 
 bool UpdateListFetcher::fetchFromAddress()
@@ -87,10 +93,17 @@ bool UpdateListFetcher::refetchPastCaches()
 
 bool UpdateListFetcher::tryNextAddress(const QString &reason)
 {
-    if (addressIndex + 1 >= addresses.size())
-        return false;
+    qsizetype next = addressIndex + 1;
+    if (askingSilentAgain || next >= addresses.size()) {
+        // A silent address may only have been slow to wake. When another answered, though,
+        // its answer is the reason to show, and waiting again would only delay it.
+        if (anyAnswered || silentAddresses.isEmpty())
+            return false;
+        next = silentAddresses.takeFirst();
+        askingSilentAgain = true;
+    }
     qCDebug(lcList) << "no list from" << addresses.at(addressIndex) << "-" << reason;
-    ++addressIndex;
+    addressIndex = next;
     refetched = false;
     return fetchFromAddress();
 }
@@ -103,8 +116,11 @@ bool UpdateListFetcher::fetch(const QString &fileName)
     if (QFileInfo(fileName).isSymLink())
         return false;
     const bool isSignature = fileName != updateListFileName;
+    // An address that says nothing is left after one try: the next one may answer at once.
+    TransferPolicy listPolicy = policy;
+    listPolicy.retryUnanswered = false;
     current = new FileTransfer(
-        QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName), fileName, policy, this);
+        QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName), fileName, listPolicy, this);
     // Every cache on the way is asked to go to the server: a copy it keeps by heuristic (a list
     // last changed days ago looks fresh for days) would hold users on the last release with
     // nothing to tell them. Files are asked for plainly; their checksums guard them.
@@ -134,6 +150,18 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
     if (gotSignature && failure.transfer.kind == TransferFailure::Kind::HttpStatus
         && (status == 404 || status == 410))
         failure = {ListFailure::Kind::BadSignature, {}, {}};
+    // Nor is a .sig larger than any signature: the list itself may be small.
+    if (gotSignature && failure.transfer.kind == TransferFailure::Kind::OverLimit)
+        failure = {ListFailure::Kind::BadSignature, {}, {}};
+    const QNetworkReply *lastReply = arrived->reply();
+    const bool answered = whole
+        || (lastReply && lastReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid());
+    anyAnswered = anyAnswered || answered;
+    if (!answered && !askingSilentAgain
+        && failure.transfer.kind == TransferFailure::Kind::NoResponse)
+        silentAddresses.append(addressIndex);
+    if (whole && !gotSignature && lastReply)
+        answeredListUrl = lastReply->url();
 
     if (outcome == FileTransfer::Outcome::CannotStart && !gotSignature) {
         releaseTransfers();
@@ -189,6 +217,14 @@ void UpdateListFetcher::readList()
         if (fromServer && unverified
             && (refetchPastCaches() || tryNextAddress(QStringLiteral("the list does not verify"))))
             return;
+        if (failure.kind == ListFailure::Kind::NotAList) {
+            // A hotel's or a portal's login page in the list's place: another address may be
+            // reached past it. Found here, it is a file that cannot be read as a list.
+            if (fromServer && tryNextAddress(QStringLiteral("the answer is no list")))
+                return;
+            if (!fromServer)
+                failure.kind = ListFailure::Kind::Unreadable;
+        }
         end(Result::Failed, failure,
             QStringLiteral("the list is unreadable, too large, unsigned or names too many"));
         return;

@@ -50,9 +50,9 @@ public:
     QMap<QString, UpdateEntry> entries() const { return parsed; }
     // Why it ended Failed or CannotStart, in the terms the user is told.
     ListFailure failure() const { return why; }
-    // The list's URL at the address it came from, then at the addresses after that one: where
-    // the run resolves relative links, in that order. For a list that was already here, every
-    // address.
+    // The list's URL at the address it came from (where it came from after any redirects),
+    // then at the addresses after that one: where the run resolves relative links, in that
+    // order. For a list that was already here, every address.
     QList<QUrl> listUrls() const;
 
 Q_SIGNALS:
@@ -80,6 +80,13 @@ private:
 
     QStringList addresses;
     qsizetype addressIndex = 0;
+    // Addresses that took the connection and said nothing; each is asked once more, but only
+    // when no address answered at all.
+    QList<qsizetype> silentAddresses;
+    bool askingSilentAgain = false;
+    bool anyAnswered = false;
+    // Where the list came from after any redirects: the base of its relative links.
+    QUrl answeredListUrl;
     // The list in turn is being fetched a second time.
     bool refetched = false;
     bool fromServer = false;

@@ -54,5 +54,9 @@ std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(
     std::optional<QMap<QString, UpdateEntry>> entries = parseUpdateList(*bytes);
     if (!entries)
         return refuse(ListFailure::Kind::TooLarge);
+    // An empty list offers nothing; text without a single list line is something else in the
+    // list's place.
+    if (entries->isEmpty() && !bytes->trimmed().isEmpty())
+        return refuse(ListFailure::Kind::NotAList);
     return entries;
 }

@@ -21,7 +21,7 @@ inline QString signatureFileName(const QString &listFileName)
 
 // Reads the list file (and with keys its .sig), removes them, and gives the entries when the
 // list is within its caps, validly signed by one of the ';'-separated keys in `publicKey` (if
-// any) and names few enough components;
+// any), names few enough components and, unless blank, holds at least one list line;
 // nullopt otherwise, and then too when the file cannot be read, which is left where it is;
 // `failure` then says why.
 std::optional<QMap<QString, UpdateEntry>> readUpdateListFile(

@@ -331,6 +331,8 @@ void HttpServer::startResponse(Connection *conn, const QByteArray &method, const
             }
         }
     }
+    if (response.fault == Fault::Silent)
+        return;
     const bool noLength
         = response.fault == Fault::NoContentLength || response.fault == Fault::Endless;
     if (response.fault == Fault::NoContentLength)
@@ -414,6 +416,7 @@ void HttpServer::finishResponse(Connection *conn)
     switch (conn->response.fault) {
     case HttpResponse::Fault::StallAfter:
     case HttpResponse::Fault::Endless:
+    case HttpResponse::Fault::Silent:
         // Stay busy forever: the client has to give up on its own.
         return;
     case HttpResponse::Fault::CloseEarly:

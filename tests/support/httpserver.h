@@ -27,7 +27,8 @@ struct HttpResponse
     // CloseEarly: same, but close the connection instead of stalling.
     // NoContentLength: no Content-Length, the end of the body is marked by closing.
     // Endless: no Content-Length, faultAfterBytes of the body, then silence: a body without end.
-    enum class Fault { None, StallAfter, CloseEarly, NoContentLength, Endless };
+    // Silent: the request is read and never answered, not even with a status line.
+    enum class Fault { None, StallAfter, CloseEarly, NoContentLength, Endless, Silent };
     Fault fault = Fault::None;
     qint64 faultAfterBytes = 0;
     // Ranges: offer "Accept-Ranges: bytes" and answer "Range: bytes=N-" with a 206, unless an
