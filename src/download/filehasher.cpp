@@ -2,10 +2,8 @@
 
 #include "files/regularfile.h"
 
-#include <QMetaObject>
-
 FileHasher::FileHasher(QObject *parent)
-    : Job(1, parent)
+    : JobOf({}, parent)
 { }
 
 FileHasher::~FileHasher()
@@ -26,11 +24,10 @@ void FileHasher::doStart()
 
 void FileHasher::hashSlice()
 {
-    if (isFinished())
-        return;
+    const QString unreadable = QStringLiteral("the installed file cannot be read");
     if (!file.isOpen()) {
         if (!openRegularFile(file, path, FileLinks::Refuse)) {
-            emitResult(1, QStringLiteral("the installed file cannot be read"));
+            finish({}, unreadable);
             return;
         }
         buffer.resize(qsizetype(sliceBytes));
@@ -40,14 +37,14 @@ void FileHasher::hashSlice()
         const bool whole = read == 0 && file.atEnd();
         file.close();
         if (whole)
-            digest = hash.hexResult();
-        emitResult(
-            whole ? 0 : 1, whole ? QString() : QStringLiteral("the installed file cannot be read"));
+            finish(hash.hexResult());
+        else
+            finish({}, unreadable);
         return;
     }
     hash.addData(buffer.constData(), qsizetype(read));
     // One slice per event-loop turn.
-    QMetaObject::invokeMethod(this, &FileHasher::hashSlice, Qt::QueuedConnection);
+    continueLater(&FileHasher::hashSlice);
 }
 
 void FileHasher::doKill()
@@ -57,5 +54,5 @@ void FileHasher::doKill()
 
 void FileHasher::announceResult()
 {
-    emit finished(digest);
+    emit finished(result());
 }

@@ -11,8 +11,8 @@
 // The SHA-256 of an installed file, read a slice at a time from the event loop so that a large
 // file never freezes the window. Only a regular file is read, never through a link; opening a
 // FIFO put in its place would wait for ever. Ends in exactly one finished(); destroying it
-// before that stops it.
-class FileHasher : public Job
+// before that stops it. result() is the digest, failure() why there is none.
+class FileHasher : public JobOf<QByteArray, QString>
 {
     Q_OBJECT
 
@@ -38,7 +38,6 @@ private:
     void hashSlice();
 
     QString path;
-    QByteArray digest;
     QFile file;
     QByteArray buffer;
     Sha256 hash;
