@@ -122,8 +122,8 @@ void DownloadRun::patchFinished(FileTransfer::Outcome outcome)
         return;
     }
     // The patch was only a shorter way to the same file: the whole file decides.
-    qCWarning(lcRun) << "the patch for" << fileName
-                     << "was given up for the whole file:" << failure.detail;
+    qCWarning(lcRun).noquote() << "the patch for" << fileName
+                               << "was given up for the whole file:" << failure.detail;
     startWholeFile();
 }
 
@@ -211,8 +211,8 @@ void DownloadRun::fileFailed(const TransferFailure &failure)
 
 void DownloadRun::fileInstalled(const QString &how)
 {
-    qCInfo(lcRun) << fileName << "installed" << how << "-" << bytesFetched << "bytes from"
-                  << fetchedFrom.toDisplayString();
+    qCInfo(lcRun).noquote() << fileName << "installed" << how << "-" << bytesFetched << "bytes from"
+                            << fetchedFrom.toDisplayString();
 }
 
 void DownloadRun::announceResult()

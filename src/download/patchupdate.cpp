@@ -114,8 +114,8 @@ void PatchUpdate::decodeSlice()
         return;
     }
     if (!newFile->written(decoder.produced())) {
-        qCWarning(lcRun) << "the new file for" << target
-                         << "changed under the updater while it was mapped";
+        qCWarning(lcRun).noquote()
+            << "the new file for" << target << "changed under the updater while it was mapped";
         giveUp(QStringLiteral("patch: the new file changed while it was written"));
         return;
     }

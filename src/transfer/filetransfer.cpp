@@ -66,8 +66,8 @@ std::pair<FileTransfer::Outcome, TransferFailure> FileTransfer::committedOutcome
         return {Outcome::Installed, {}};
     case StagedFile::Replace::Foreign:
         // Someone who can write the folder swapped the new file for another of their own.
-        qCWarning(lcTransfer) << "another file took the staging name of" << targetPath
-                              << "- it was not installed";
+        qCWarning(lcTransfer).noquote()
+            << "another file took the staging name of" << targetPath << "- it was not installed";
         return {Outcome::Failed,
             TransferFailure::of(
                 Kind::WriteFailed, QStringLiteral("another file took the new file's name"))};

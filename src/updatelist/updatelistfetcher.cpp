@@ -215,8 +215,9 @@ void UpdateListFetcher::announceResult()
     if (deadline)
         deadline->stop();
     if (result() == Result::Parsed && fromServer)
-        qCInfo(lcList) << "the list came from" << listUrls().constFirst().toDisplayString()
-                       << "with" << parsed.size() << "entries";
+        qCInfo(lcList).noquote() << "the list came from"
+                                 << listUrls().constFirst().toDisplayString() << "with"
+                                 << parsed.size() << "entries";
     else if (result() == Result::Parsed)
         qCInfo(lcList) << "the list already in the working directory was read, with"
                        << parsed.size() << "entries";
