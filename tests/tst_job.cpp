@@ -88,9 +88,6 @@ void TestJob::lifecycle_data()
     QTest::newRow("killed while working: a late end is ignored")
         << L {Step::Start, Step::Loop, Step::Kill, Step::EndOk} << none << 1 << QList<int>() << 9
         << QString();
-    QTest::newRow("a slice ends it on the next pass")
-        << L {Step::Start, Step::Loop, Step::Loop} << L {Step::Slice} << 1 << QList<int> {0} << 0
-        << QString();
     QTest::newRow("killed between slices: the next one never runs")
         << L {Step::Start, Step::Loop, Step::Kill, Step::Loop} << L {Step::Slice} << 1
         << QList<int>() << 9 << QString();
