@@ -60,7 +60,6 @@ void UpdateDialog::showRunPage()
 void UpdateDialog::runEnded(UpdateSession::Ending ending)
 {
     targetFile = nullptr;
-    reply = nullptr;
     hadErrors = ending == UpdateSession::Ending::UpdatedWithProblems;
     if (ending == UpdateSession::Ending::RunStopped) {
         stopOnUnwritableTarget();
@@ -93,7 +92,6 @@ void UpdateDialog::downloadFinished()
 {
     // The run decides whether a file failed, and says so in its result.
     targetFile = nullptr;
-    reply = nullptr;
 }
 
 void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)

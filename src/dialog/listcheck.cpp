@@ -18,7 +18,6 @@ void UpdateDialog::checkClicked()
 void UpdateDialog::updateListDownloaded()
 {
     targetFile = nullptr;
-    reply = nullptr;
     const UpdateSession::Ending ending = session->ending();
     if (ending == UpdateSession::Ending::ListNotWritable) {
         QMessageBox::information(this, QStringLiteral("Aktualizator"),

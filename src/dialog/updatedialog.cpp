@@ -118,7 +118,6 @@ void UpdateDialog::reject()
         // now, before the window does.
         session->stopRun();
         targetFile = nullptr;
-        reply = nullptr;
     }
     QDialog::reject();
 }
