@@ -17,11 +17,11 @@
 // whoever kills it is letting go and wants nothing back. A subclass that holds work calls kill()
 // in its destructor, since doKill() is virtual.
 //
-// Children. Whatever a job (or any owner here) holds while it works is held by a plain pointer,
-// or a QPointer where another object owns it and may delete it first (a reply, whose manager
-// may go), and is created with the owner as its QObject parent, so that it never outlives the
-// owner. It is let go only through releaseChild() below, never by delete or a smart pointer:
-// the end of a child often runs inside one of the child's own signals.
+// Children. Whatever a job (or any owner here) holds while it works is created with the owner
+// as its QObject parent, so that it never outlives the owner, and held by a plain pointer; what
+// another object owns and may delete first (a reply, which its manager owns) is held by a
+// QPointer. Either is let go only through releaseChild() below, never by delete or a smart
+// pointer: the end of a child often runs inside one of the child's own signals.
 class Job : public QObject
 {
     Q_OBJECT
