@@ -1,4 +1,5 @@
 #include "download/downloadrun.h"
+#include "download/updatesession.h"
 #include "httpserver.h"
 #include "testutil.h"
 #include "updatelist/updatelistformat.h"
@@ -11,6 +12,7 @@
 #include <memory>
 
 using Result = DownloadRun::Result;
+using Ending = UpdateSession::Ending;
 
 namespace {
 
@@ -50,6 +52,8 @@ private Q_SLOTS:
     void runProgress();
     void addresses_data();
     void addresses();
+    void sessionEnds_data();
+    void sessionEnds();
 
 private:
     UpdateEntry entry(const QString &file, const std::optional<QString> &size = {},
@@ -145,7 +149,7 @@ void TestDownloadRun::results()
     QCOMPARE(run(entries), result);
     QLoggingCategory::setFilterRules(QString());
     QCOMPARE(server->requestLog(), requested);
-    QCOMPARE(downloadRun->errorTexts().isEmpty(), result == Result::Done);
+    QCOMPARE(downloadRun->failure().isEmpty(), result == Result::Done);
     QCOMPARE(readFile("plugins/b.dll"),
         requested.contains("/files/b.dll") ? QByteArray("beta") : QByteArray("<missing>"));
 }
@@ -362,17 +366,31 @@ void TestDownloadRun::patches()
     std::unique_ptr<FileSizeLimit> limit;
     if (variant == PatchLine::DiskFull)
         limit = std::make_unique<FileSizeLimit>(64 * 1024);
-    // A full disk stops the run, as it would for a whole file.
-    const Result expected = variant == PatchLine::DiskFull
-        ? Result::Stopped
-        : (wholeFileGood ? Result::Done : Result::DoneWithProblems);
-    QCOMPARE(run({{"x", line}}), expected);
+    // With warnings turned on, a patch given up for the whole file says so once, naming it.
+    static QStringList warnings;
+    warnings.clear();
+    QLoggingCategory::setFilterRules(QStringLiteral("aktualizator.*.warning=true"));
+    const QtMessageHandler testlib = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            if (type == QtWarningMsg && QByteArray(context.category).startsWith("aktualizator"))
+                warnings.append(message);
+        });
+    const Result result = run({{"x", line}});
+    qInstallMessageHandler(testlib);
+    QLoggingCategory::setFilterRules(QString());
     limit.reset();
+    // A full disk stops the run, as it would for a whole file.
+    QCOMPARE(result,
+        variant == PatchLine::DiskFull
+            ? Result::Stopped
+            : (wholeFileGood ? Result::Done : Result::DoneWithProblems));
     QCOMPARE(server->requestLog(), requested);
     // Checksums guard files and patches, so caches may serve them.
     for (const QString &path : requested)
         QVERIFY(!server->lastRequestHead(path).toLower().contains("no-cache"));
-    QCOMPARE(downloadRun->patchErrorTexts().size(), requested.size() - 1);
+    QCOMPARE(warnings.size(), requested.size() - 1);
+    if (!warnings.isEmpty())
+        QVERIFY2(warnings.constFirst().contains("x.dll"), qPrintable(warnings.constFirst()));
     QVERIFY(readFile("plugins/x.dll") == (wholeFileGood ? newFile : installed));
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
     // The installed file is hashed first; a patch that arrived is then applied.
@@ -495,6 +513,63 @@ void TestDownloadRun::addresses()
     QCOMPARE(mirror.requestLog(), secondLog);
     QCOMPARE(readFile("plugins/x.dll"), result == Result::Done ? newFile : base);
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
+}
+
+void TestDownloadRun::sessionEnds_data()
+{
+    QTest::addColumn<QString>("b"); // what becomes of b.dll, the second of two files
+    QTest::addColumn<Ending>("ending");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("every file installed") << "served" << Ending::Updated << QString();
+    QTest::newRow("a file fails, the next still comes")
+        << "missing" << Ending::UpdatedWithProblems << "b.dll: HTTP 404";
+    QTest::newRow("a target that cannot be written stops the run")
+        << "directory in its place" << Ending::RunStopped << "b.dll: nie można zapisać pliku";
+    QTest::newRow("cut short: no end, the file in hand stays as it was")
+        << "cut short" << Ending::ListOffered << QString();
+    QTest::newRow("no list, no run")
+        << "no list" << Ending::NoList << "Serwer aktualizacji odpowiedział: HTTP 404.";
+}
+
+// The check and the run as the window drives them, without one: the list's relative links lead
+// to its own address, and each end says what the window is to show.
+void TestDownloadRun::sessionEnds()
+{
+    QFETCH(QString, b);
+    QFETCH(Ending, ending);
+
+    server->setBody("/wydanie/a.dll", "alfa");
+    if (b != "missing")
+        server->setBody("/wydanie/b.dll", "beta");
+    if (b != "no list")
+        server->setBody("/wydanie/aktualizacje.txt",
+            "<a><ver>2</ver><link>a.dll</link></a>\n<b><ver>2</ver><link>b.dll</link></b>\n");
+    if (b == "directory in its place")
+        QVERIFY(QDir().mkpath("plugins/b.dll/inside"));
+    UpdateSession session(server->baseUrl() + "/wydanie");
+    QSignalSpy checked(&session, &UpdateSession::listChecked);
+    QSignalSpy ended(&session, &UpdateSession::runEnded);
+    connect(&session, &UpdateSession::fileStarted, this, [&](const QString &name) {
+        // As the window's question does: from the event loop, once the file is in hand.
+        if (b == "cut short" && name == "b")
+            QTimer::singleShot(0, &session, [&] { session.stopRun(); });
+    });
+
+    QVERIFY(session.checkForUpdates());
+    QVERIFY(!session.checkForUpdates());
+    QTRY_COMPARE(checked.size(), 1);
+    if (session.ending() == Ending::ListOffered) {
+        QVERIFY(session.startRun(session.offered(), QDir::currentPath()));
+        QVERIFY(!session.checkForUpdates());
+        QTRY_VERIFY(!session.isRunning());
+        QTest::qWait(50);
+        QCOMPARE(ended.size(), b == "cut short" ? 0 : 1);
+        QCOMPARE(readFile("plugins/a.dll"), QByteArray("alfa"));
+        QCOMPARE(readFile("plugins/b.dll"), b == "served" ? QByteArray("beta") : "<missing>");
+    }
+    QCOMPARE(session.ending(), ending);
+    QTEST(session.failureReason(), "reason");
 }
 
 QTEST_GUILESS_MAIN(TestDownloadRun)

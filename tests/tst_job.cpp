@@ -6,20 +6,21 @@
 
 namespace {
 
-enum class Step { Start, EndOk, EndFailed, Kill, KillLoudly, Loop };
+enum class Step { Start, EndOk, EndFailed, Kill, Loop, Slice };
 
-// Ends as its script says, from inside doStart() (at the first Loop) or from the test.
-class ScriptedJob : public Job
+// Ends as its script says, from inside doStart() (at the first Loop), from a slice it leaves to
+// the next loop pass, or from the test.
+class ScriptedJob : public JobOf<int, QString>
 {
     Q_OBJECT
 
 public:
     ScriptedJob()
-        : Job(9)
+        : JobOf(9)
     { }
     ~ScriptedJob() override { kill(); }
 
-    void end(int result, const QString &why) { emitResult(result, why); }
+    void end(int result, const QString &why) { finish(result, why); }
 
     int starts = 0;
     int kills = 0;
@@ -33,11 +34,18 @@ protected:
     void doStart() override
     {
         ++starts;
-        for (Step step : inStart)
-            end(step == Step::EndOk ? 0 : 1, step == Step::EndOk ? QString() : "broken");
+        for (Step step : inStart) {
+            if (step == Step::Slice)
+                continueLater(&ScriptedJob::slice);
+            else
+                end(step == Step::EndOk ? 0 : 1, step == Step::EndOk ? QString() : "broken");
+        }
     }
     void doKill() override { ++kills; }
-    void announceResult() override { emit finished(resultCode()); }
+    void announceResult() override { emit finished(result()); }
+
+private:
+    void slice() { end(0, {}); }
 };
 
 } // namespace
@@ -60,30 +68,34 @@ void TestJob::lifecycle_data()
     QTest::addColumn<QList<Step>>("inStart"); // what doStart() does
     QTest::addColumn<int>("starts");
     QTest::addColumn<QList<int>>("results"); // every finished() seen
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("result"); // result() at the end
+    QTest::addColumn<QString>("failure");
 
     using L = QList<Step>;
     const L none;
     QTest::newRow("an end found at once still waits for the loop")
-        << L {Step::Start, Step::Loop} << L {Step::EndFailed} << 1 << QList<int> {1} << "broken";
+        << L {Step::Start, Step::Loop} << L {Step::EndFailed} << 1 << QList<int> {1} << 1
+        << "broken";
     QTest::newRow("only the first end counts")
         << L {Step::Start, Step::Loop} << L {Step::EndOk, Step::EndFailed} << 1 << QList<int> {0}
-        << QString();
+        << 0 << QString();
     QTest::newRow("started twice, works once")
-        << L {Step::Start, Step::Start, Step::Loop, Step::EndOk} << none << 1 << QList<int> {0}
+        << L {Step::Start, Step::Start, Step::Loop, Step::EndOk} << none << 1 << QList<int> {0} << 0
         << QString();
-    QTest::newRow("killed before the loop: never starts, says nothing") << L {Step::Start,
-        Step::Kill, Step::Loop} << L {Step::EndOk} << 0 << QList<int>() << "stopped";
-    QTest::newRow("killed while working: a late end is ignored") << L {Step::Start, Step::Loop,
-        Step::Kill, Step::EndOk} << none << 1 << QList<int>() << "stopped";
-    QTest::newRow("killed loudly: the killed result")
-        << L {Step::Start, Step::Loop, Step::KillLoudly} << none << 1 << QList<int> {9}
-        << "stopped";
-    QTest::newRow("killed after the end: no second finished")
-        << L {Step::Start, Step::Loop, Step::EndFailed, Step::KillLoudly} << none << 1
-        << QList<int> {1} << "broken";
+    QTest::newRow("killed before the loop: never starts, says nothing")
+        << L {Step::Start, Step::Kill, Step::Loop} << L {Step::EndOk} << 0 << QList<int>() << 9
+        << QString();
+    QTest::newRow("killed while working: a late end is ignored")
+        << L {Step::Start, Step::Loop, Step::Kill, Step::EndOk} << none << 1 << QList<int>() << 9
+        << QString();
+    QTest::newRow("killed between slices: the next one never runs")
+        << L {Step::Start, Step::Loop, Step::Kill, Step::Loop} << L {Step::Slice} << 1
+        << QList<int>() << 9 << QString();
+    QTest::newRow("killed after the end: no second finished, the result stays")
+        << L {Step::Start, Step::Loop, Step::EndFailed, Step::Kill} << none << 1 << QList<int> {1}
+        << 1 << "broken";
     QTest::newRow("start after a kill does nothing")
-        << L {Step::Kill, Step::Start, Step::Loop} << none << 0 << QList<int>() << "stopped";
+        << L {Step::Kill, Step::Start, Step::Loop} << none << 0 << QList<int>() << 9 << QString();
 }
 
 void TestJob::lifecycle()
@@ -108,14 +120,14 @@ void TestJob::lifecycle()
             job.end(step == Step::EndOk ? 0 : 1, step == Step::EndOk ? QString() : "broken");
             break;
         case Step::Kill:
-        case Step::KillLoudly:
-            job.kill(
-                step == Step::Kill ? Job::KillVerbosity::Quietly : Job::KillVerbosity::EmitResult);
+            job.kill();
             // The work is stopped, and what the job holds dropped, even after the end.
             QCOMPARE(job.kills, ++kills);
             break;
         case Step::Loop:
             QCoreApplication::processEvents();
+            break;
+        case Step::Slice:
             break;
         }
     }
@@ -127,9 +139,8 @@ void TestJob::lifecycle()
         results.append(signal.at(0).toInt());
     QTEST(results, "results");
     QVERIFY(job.isFinished());
-    if (!results.isEmpty())
-        QCOMPARE(job.resultCode(), results.constFirst());
-    QTEST(job.errorText(), "reason");
+    QTEST(job.result(), "result");
+    QTEST(job.failure(), "failure");
 }
 
 void TestJob::releaseChildLetsGo()

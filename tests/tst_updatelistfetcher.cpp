@@ -149,7 +149,7 @@ void TestUpdateListFetcher::results()
     QCOMPARE(server->totalRequests(), requests);
     QCOMPARE(fetcher->entries().keys(),
         result == Result::Parsed ? QStringList({"Alfa", "Beta"}) : QStringList());
-    QCOMPARE(fetcher->errorText().isEmpty(), result == Result::Parsed);
+    QCOMPARE(fetcher->failure().kind == ListFailure::Kind::None, result == Result::Parsed);
     QCOMPARE(
         treeOf("."), onDisk == "dangling link" ? QStringList {updateListFileName} : QStringList());
 }

@@ -1,13 +1,9 @@
 #include "updatedialog.h"
 
-#include "download/downloadrun.h"
-#include "download/filefailure.h"
-
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -28,7 +24,18 @@ void UpdateDialog::download()
         delete it.value();
     }
     selectionBoxes.clear();
+    showRunPage();
 
+    QMap<QString, UpdateEntry> entries;
+    for (auto it = updateList.cbegin(); it != updateList.cend(); ++it)
+        entries.insert(entries.cend(), it.key(), *it.value());
+    currentEntry = new QMapIterator<QString, UpdateEntry *>(updateList);
+    session->startRun(entries, QDir::currentPath());
+    network = session->network();
+}
+
+void UpdateDialog::showRunPage()
+{
     progressLabel = new QLabel;
     // File names come from the server; show them as text, never as markup.
     progressLabel->setTextFormat(Qt::PlainText);
@@ -48,49 +55,19 @@ void UpdateDialog::download()
     progressBar->setSizePolicy(QSizePolicy::Ignored, progressBar->sizePolicy().verticalPolicy());
     progressBar->hide();
     listLayout->addWidget(progressBar);
+}
 
-    QMap<QString, UpdateEntry> entries;
-    for (auto it = updateList.cbegin(); it != updateList.cend(); ++it)
-        entries.insert(entries.cend(), it.key(), *it.value());
-
-    if (!network)
-        network = new QNetworkAccessManager(this);
-    currentEntry = new QMapIterator<QString, UpdateEntry *>(updateList);
-    downloadRun = new DownloadRun(QDir::currentPath(), transferPolicy, this);
-    connect(downloadRun, &DownloadRun::fileStarted, this, &UpdateDialog::startNextDownload);
-    connect(downloadRun, &DownloadRun::transferStarted, this, [this](FileTransfer *next) {
-        watchTransfer(next);
-        showRunProgress();
-        progressBar->show();
-        progressClock.invalidate();
-    });
-    connect(downloadRun, &DownloadRun::preparing, this, [this] {
-        progressLabel->setText(tr("Trwa przygotowywanie pliku: %1").arg(progressFileName));
-        progressClock.invalidate();
-    });
-    connect(downloadRun, &DownloadRun::progress, this, &UpdateDialog::downloadProgress);
-    connect(downloadRun, &DownloadRun::runProgressChanged, this, &UpdateDialog::showRunProgress);
-    connect(downloadRun, &DownloadRun::fileFinished, this, &UpdateDialog::downloadFinished);
-    connect(downloadRun, &DownloadRun::finished, this, [this](DownloadRun::Result result) {
-        QStringList lines;
-        const QList<FileFailure> failures = downloadRun->failures();
-        for (const FileFailure &failure : failures)
-            lines.append(fileFailureText({fittedName(failure.fileName), failure.failure}));
-        failureReason = lines.join(QLatin1Char('\n'));
-        releaseChild(downloadRun, this);
-        targetFile = nullptr;
-        reply = nullptr;
-        hadErrors = result == DownloadRun::Result::DoneWithProblems;
-        if (result == DownloadRun::Result::Stopped) {
-            stopOnUnwritableTarget();
-            return;
-        }
-        finishUpdate();
-        delete currentEntry;
-        currentEntry = nullptr;
-    });
-    downloadRun->setListUrls(listUrls);
-    downloadRun->start(entries, network);
+void UpdateDialog::runEnded(UpdateSession::Ending ending)
+{
+    targetFile = nullptr;
+    hadErrors = ending == UpdateSession::Ending::UpdatedWithProblems;
+    if (ending == UpdateSession::Ending::RunStopped) {
+        stopOnUnwritableTarget();
+        return;
+    }
+    finishUpdate();
+    delete currentEntry;
+    currentEntry = nullptr;
 }
 
 void UpdateDialog::startNextDownload(const QString &name, const QString &fileName)
@@ -115,7 +92,6 @@ void UpdateDialog::downloadFinished()
 {
     // The run decides whether a file failed, and says so in its result.
     targetFile = nullptr;
-    reply = nullptr;
 }
 
 void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -135,9 +111,10 @@ void UpdateDialog::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void UpdateDialog::showRunProgress()
 {
-    if (!progressBar || !downloadRun)
+    const RunProgress *progress = session->runProgress();
+    if (!progressBar || !progress)
         return;
-    const RunProgress &run = downloadRun->runProgress();
+    const RunProgress &run = *progress;
     const QString text = tr("plik %1 z %2").arg(run.fileNumber()).arg(run.fileCount());
     if (progressBar->format() != text)
         progressBar->setFormat(text);
@@ -159,7 +136,7 @@ void UpdateDialog::finishUpdate()
     if (hadErrors) {
         progressLabel->setText(tr("Wystąpiły problemy podczas aktualizowania plików.\n\n"
                                   "Niektóre komponenty mogły zostać niezaktualizowane."));
-        showReason(failureReason);
+        showReason(failureReason());
     } else {
         progressLabel->setText(tr("Aktualizacja zakończona pomyślnie"));
     }

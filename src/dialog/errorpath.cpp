@@ -29,7 +29,7 @@ void UpdateDialog::abortUpdate()
         delete currentEntry;
         currentEntry = nullptr;
     }
-    showReason(failureReason);
+    showReason(failureReason());
     holdKeys();
     checkButton->setDisabled(true);
     nextButton->setDisabled(true);
@@ -49,6 +49,11 @@ void UpdateDialog::showReason(const QString &reason)
     reasonLabel->setFont(smaller);
     reasonLabel->setText(reason);
     reasonLabel->setVisible(!reason.isEmpty());
+}
+
+QString UpdateDialog::failureReason()
+{
+    return session->failureReason([this](const QString &name) { return fittedName(name); });
 }
 
 int UpdateDialog::listLineWidth()

@@ -1,46 +1,34 @@
 #include "updatedialog.h"
 
 #include "transfer/filetransfer.h"
-#include "updatelist/updatelistfetcher.h"
 
 #include <QMessageBox>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
+#include <QProgressBar>
 #include <QPushButton>
 
 void UpdateDialog::checkClicked()
 {
-    if (listFetcher)
+    if (!session->checkForUpdates())
         return;
-    if (!network)
-        network = new QNetworkAccessManager(this);
+    network = session->network();
     holdKeys();
     checkButton->setDisabled(true);
-    listFetcher = new UpdateListFetcher(serverBase, publicKey, transferPolicy, this);
-    connect(listFetcher, &UpdateListFetcher::transferStarted, this, &UpdateDialog::watchTransfer);
-    connect(listFetcher, &UpdateListFetcher::finished, this, &UpdateDialog::updateListDownloaded);
-    listFetcher->start(network);
 }
 
 void UpdateDialog::updateListDownloaded()
 {
-    const UpdateListFetcher::Result result = listFetcher->result();
-    const QMap<QString, UpdateEntry> entries = listFetcher->entries();
-    failureReason = listFailureText(listFetcher->failure());
-    listUrls = listFetcher->listUrls();
-    releaseChild(listFetcher, this);
     targetFile = nullptr;
-    reply = nullptr;
-
-    if (result == UpdateListFetcher::Result::CannotStart) {
+    const UpdateSession::Ending ending = session->ending();
+    if (ending == UpdateSession::Ending::ListNotWritable) {
         QMessageBox::information(this, QStringLiteral("Aktualizator"),
             tr("Nie można pobrać aktualizacji"), QMessageBox::Ok);
     }
-    if (result != UpdateListFetcher::Result::Parsed) {
-        // A list we cannot read is as good as none; say so instead of sitting there silently.
+    if (ending != UpdateSession::Ending::ListOffered) {
+        // Say so instead of sitting there silently.
         abortUpdate();
         return;
     }
+    const QMap<QString, UpdateEntry> entries = session->offered();
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         delete updateList.value(it.key());
         updateList.insert(it.key(), new UpdateEntry(it.value()));
@@ -53,12 +41,15 @@ void UpdateDialog::updateListDownloaded()
 void UpdateDialog::downloadReadyRead()
 {
     // Nothing to do: the transfer in flight reads its reply itself, since every byte must pass
-    // its checks before it may count.
+    // its checks before it may count. The slot stays one of the dialog's seven.
 }
 
 void UpdateDialog::watchTransfer(FileTransfer *next)
 {
     targetFile = next->file();
-    reply = next->reply();
-    connect(next, &FileTransfer::requestSent, this, [this](QNetworkReply *sent) { reply = sent; });
+    if (!session->isRunning())
+        return;
+    showRunProgress();
+    progressBar->show();
+    progressClock.invalidate();
 }

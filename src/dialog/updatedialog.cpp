@@ -1,9 +1,7 @@
 #include "updatedialog.h"
 
 #include "buildconfig.h"
-#include "download/downloadrun.h"
 #include "updatelist/serveraddresses.h"
-#include "updatelist/updatelistfetcher.h"
 
 #include <QFont>
 #include <QHBoxLayout>
@@ -19,9 +17,10 @@ UpdateDialog::UpdateDialog(QWidget *parent)
 
 UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
     : QDialog(parent)
-    , serverBase(serverBase)
-    , publicKey(updatePublicKey)
+    , session(new UpdateSession(serverBase, this))
 {
+    session->setPublicKey(updatePublicKey);
+
     auto *noticeLabel = new QLabel(tr("W celu aktualizacji należy uruchomić program\n"
                                       "z prawami administratora."));
     QFont noticeFont;
@@ -76,6 +75,18 @@ UpdateDialog::UpdateDialog(QWidget *parent, const QString &serverBase)
     setFixedSize(400, 400);
     setWindowTitle(tr("Aktualizacja"));
     offerButton(checkButton);
+
+    connect(session, &UpdateSession::transferStarted, this, &UpdateDialog::watchTransfer);
+    connect(session, &UpdateSession::listChecked, this, &UpdateDialog::updateListDownloaded);
+    connect(session, &UpdateSession::fileStarted, this, &UpdateDialog::startNextDownload);
+    connect(session, &UpdateSession::preparing, this, [this] {
+        progressLabel->setText(tr("Trwa przygotowywanie pliku: %1").arg(progressFileName));
+        progressClock.invalidate();
+    });
+    connect(session, &UpdateSession::progress, this, &UpdateDialog::downloadProgress);
+    connect(session, &UpdateSession::runProgressChanged, this, &UpdateDialog::showRunProgress);
+    connect(session, &UpdateSession::fileFinished, this, &UpdateDialog::downloadFinished);
+    connect(session, &UpdateSession::runEnded, this, &UpdateDialog::runEnded);
 }
 
 void UpdateDialog::offerButton(QPushButton *button)
@@ -95,7 +106,7 @@ void UpdateDialog::holdKeys()
 
 void UpdateDialog::reject()
 {
-    if (downloadRun) {
+    if (session->isRunning()) {
         const QMessageBox::StandardButton answer
             = QMessageBox::question(this, QStringLiteral("Aktualizator"),
                 tr("Przerwać aktualizację? Pobrane już pliki zostaną zachowane, a bieżący plik nie "
@@ -105,9 +116,8 @@ void UpdateDialog::reject()
             return;
         // The run may have ended while the question was open; if not, its unfinished file goes
         // now, before the window does.
-        releaseChild(downloadRun, this);
+        session->stopRun();
         targetFile = nullptr;
-        reply = nullptr;
     }
     QDialog::reject();
 }
@@ -115,9 +125,9 @@ void UpdateDialog::reject()
 UpdateDialog::~UpdateDialog()
 {
     // Closing the window mid-transfer: stop the work from calling back into a half-destroyed
-    // dialog, and drop the unfinished file so the installed one stays as it was.
-    delete downloadRun;
-    delete listFetcher;
+    // dialog; the session, going with the window, drops the unfinished file so the installed one
+    // stays as it was.
+    releaseChild(session, this);
     delete currentEntry;
 
     qDeleteAll(updateList);

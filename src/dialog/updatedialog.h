@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/updatesession.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/updateentry.h"
 #include "version/installedversion.h"
@@ -7,13 +8,10 @@
 #include <QByteArray>
 #include <QDialog>
 #include <QElapsedTimer>
-#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
-#include <QUrl>
 
-class DownloadRun;
 class FileTransfer;
 class QCheckBox;
 class QLabel;
@@ -23,14 +21,13 @@ class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QVBoxLayout;
-class UpdateListFetcher;
 class VerifiedFile;
 class VersionLine;
 
 // The updater's only window. It owns every record of both component maps and walks the user
-// through the installed list, the update list, the selection and the download run; the list
-// check (UpdateListFetcher) and the run (DownloadRun) do the work, the slots wire them to the
-// widgets.
+// through the installed list, the update list, the selection and the download run. The work,
+// and what each of its ends means, is the UpdateSession's; the window builds the pages, and its
+// slots pass the buttons on to the session and show what it says.
 class UpdateDialog : public QDialog
 {
     Q_OBJECT
@@ -50,9 +47,9 @@ public:
     void reject() override;
 
     // Tests shorten the limits that every transfer keeps.
-    void setTransferPolicy(const TransferPolicy &policy) { transferPolicy = policy; }
+    void setTransferPolicy(const TransferPolicy &policy) { session->setTransferPolicy(policy); }
     // Tests sign their own lists; the program uses the built-in key.
-    void setUpdatePublicKey(const QByteArray &key) { publicKey = key; }
+    void setUpdatePublicKey(const QByteArray &key) { session->setPublicKey(key); }
 
 private Q_SLOTS:
     void checkClicked();
@@ -60,6 +57,8 @@ private Q_SLOTS:
     void download();
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void downloadFinished();
+    // One of the window's seven slots, kept so that the others keep their places in the
+    // meta-object; the transfer in flight reads its reply itself.
     void downloadReadyRead();
     void updateListDownloaded();
 
@@ -70,7 +69,11 @@ private:
     // The run has moved on to its next file.
     void startNextDownload(const QString &name, const QString &fileName);
     void finishUpdate();
+    // The end the session gives the run.
+    void runEnded(UpdateSession::Ending ending);
     void stopOnUnwritableTarget();
+    // The run's page: the status line, the line for the reasons, and the bar.
+    void showRunPage();
     // Enter does what the button offered does: it is the default and has the focus.
     void offerButton(QPushButton *button);
     // While work runs, Enter and Space do nothing: no default, the focus off every button. Comes
@@ -78,6 +81,8 @@ private:
     void holdKeys();
     // The second, smaller line under a fixed text that says why; hidden when empty.
     void showReason(const QString &reason);
+    // What the session's last end says under its fixed text, names fitted to the list area.
+    QString failureReason();
     // A name from the server, shortened in the middle so that the list area never has to scroll
     // sideways to show it.
     QString fittedName(const QString &name);
@@ -85,7 +90,7 @@ private:
     int listLineWidth();
     void showRunProgress();
 
-    // Follows the transfer in flight in targetFile and reply, across its retries.
+    // Follows the transfer in flight in targetFile.
     void watchTransfer(FileTransfer *transfer);
 
     QMap<QString, InstalledVersion *> installedVersions;
@@ -97,8 +102,6 @@ private:
     QLabel *progressLabel = nullptr;
     // Under progressLabel once something failed: the cause, or one line per failed file.
     QLabel *reasonLabel = nullptr;
-    // What the next abortUpdate() shows under its fixed text.
-    QString failureReason;
     // Labels of their own kind: a version line paints its rich text without a text document.
     QMap<QString, VersionLine *> installedLabels;
     QMap<QString, QCheckBox *> selectionBoxes;
@@ -108,32 +111,24 @@ private:
     QPushButton *closeButton = nullptr;
     QPushButton *nextButton = nullptr;
     QPushButton *checkButton = nullptr;
-    // The file and the reply of the transfer in flight, which owns both; null when none is. The
-    // transfer reads its reply and writes the file itself, since every byte must pass its
-    // checks: the window only asks targetFile whether one is in flight, and reads no reply.
+    // The file of the transfer in flight, which owns it; null when none is. The transfer reads
+    // its reply and writes the file itself, since every byte must pass its checks: the window
+    // only asks targetFile whether one is in flight.
     VerifiedFile *targetFile = nullptr;
-    // One for the window's whole life, made at the first check and handed to the list check and
-    // the run, so that the list and the files share connections and TLS sessions.
+    // The session's, made at the first check (see UpdateSession::network()).
     QNetworkAccessManager *network = nullptr;
+    // Always null: the transfer in flight keeps its reply to itself.
     QNetworkReply *reply = nullptr;
     bool detachedMode = false;
-    // From the run's result: DoneWithProblems.
+    // From the session's end of the run: UpdatedWithProblems.
     bool hadErrors = false;
     int stage = 0;
 
-    QString serverBase;
-    // Where the fetched list came from, for the run's relative links.
-    QList<QUrl> listUrls;
-    QByteArray publicKey;
-    TransferPolicy transferPolicy;
+    UpdateSession *session = nullptr;
     QProgressBar *progressBar = nullptr;
     static constexpr int progressIntervalMs = 100;
     QElapsedTimer progressClock;
     // The file the run has in hand, as the progress line names it: a patch is fetched under
     // another name.
     QString progressFileName;
-    // Children of the dialog while they work; released with deferred deletion, since they end
-    // inside their own signals.
-    UpdateListFetcher *listFetcher = nullptr;
-    DownloadRun *downloadRun = nullptr;
 };

@@ -4,22 +4,16 @@
 #include "linkresolution.h"
 #include "patchchoice.h"
 #include "patchupdate.h"
+#include "runlog.h"
 #include "targetpath.h"
 
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QUrl>
 
-namespace {
-
-Q_LOGGING_CATEGORY(lcRun, "aktualizator.run", QtWarningMsg)
-
-} // namespace
-
 DownloadRun::DownloadRun(
     const QString &installDirectory, const TransferPolicy &policy, QObject *parent)
-    : Job(int(Result::Stopped), parent)
+    : JobOf(Result::Stopped, parent)
     , installDirectory(installDirectory)
     , policy(policy)
 { }
@@ -56,7 +50,7 @@ void DownloadRun::startNext()
     while (next != entries.cend() && !next->selected)
         ++next;
     if (next == entries.cend()) {
-        end(problems ? Result::DoneWithProblems : Result::Done);
+        finish(problems ? Result::DoneWithProblems : Result::Done, failed);
         return;
     }
     entryName = next.key();
@@ -77,7 +71,7 @@ void DownloadRun::startNext()
         || !isPlainTarget(installDirectory, fileName)) {
         fileFailed(TransferFailure::of(
             TransferFailure::Kind::RefusedLink, QStringLiteral("refused link or file name")));
-        end(Result::Stopped, errors.constLast());
+        finish(Result::Stopped, failed);
         return;
     }
     target = targetPath(installDirectory, fileName);
@@ -105,6 +99,8 @@ void DownloadRun::installedHashed(const QByteArray &sha256)
     PatchOffer resolved = *offer;
     resolved.link = linkUrls(offer->link, listUrls).constFirst().toString(QUrl::FullyEncoded);
     patch = new PatchUpdate(resolved, target, entry.integrity, policy, this);
+    fetchedFrom = QUrl(resolved.link);
+    bytesFetched = 0;
     connect(patch, &PatchUpdate::progress, this, &DownloadRun::transferProgress);
     connect(patch, &PatchUpdate::decoding, this, [this] { emit preparing(fileName); });
     connect(patch, &PatchUpdate::finished, this, &DownloadRun::patchFinished);
@@ -114,24 +110,28 @@ void DownloadRun::installedHashed(const QByteArray &sha256)
 
 void DownloadRun::patchFinished(FileTransfer::Outcome outcome)
 {
-    const QString reason = patch->errorText();
+    const TransferFailure failure = patch->failure();
     releaseChild(patch, this);
+    if (outcome == FileTransfer::Outcome::Installed)
+        fileInstalled(QStringLiteral("by patch"));
     if (outcome == FileTransfer::Outcome::Installed
         || outcome == FileTransfer::Outcome::Unwritable) {
         if (outcome == FileTransfer::Outcome::Unwritable)
-            fileFailed(TransferFailure::of(TransferFailure::Kind::WriteFailed, reason));
+            fileFailed(failure);
         transferFinished(outcome);
         return;
     }
     // The patch was only a shorter way to the same file: the whole file decides.
-    patchErrors.append(entryName + QStringLiteral(": ") + reason);
-    qCDebug(lcRun) << "patch given up for the whole file:" << patchErrors.constLast();
+    qCWarning(lcRun).noquote() << "the patch for" << fileName
+                               << "was given up for the whole file:" << failure.detail;
     startWholeFile();
 }
 
 void DownloadRun::startWholeFile()
 {
-    current = new FileTransfer(fileUrls.at(fileUrlIndex), target, policy, this);
+    fetchedFrom = fileUrls.at(fileUrlIndex);
+    bytesFetched = 0;
+    current = new FileTransfer(fetchedFrom, target, policy, this);
     current->setIntegrity(entry.integrity);
     current->setRequireKnownLength(true);
     connect(current, &FileTransfer::finished, this, &DownloadRun::transferFinished);
@@ -145,7 +145,7 @@ bool DownloadRun::tryNextAddress()
     if (fileUrlIndex + 1 >= fileUrls.size())
         return false;
     qCDebug(lcRun) << "file not taken from" << fileUrls.at(fileUrlIndex).toDisplayString() << "-"
-                   << current->errorText();
+                   << current->failure().detail;
     releaseChild(current, this);
     ++fileUrlIndex;
     startWholeFile();
@@ -158,7 +158,9 @@ void DownloadRun::transferFinished(FileTransfer::Outcome outcome)
     // it. Only the bytes the line describes are ever taken, from whichever address.
     if (current && outcome == FileTransfer::Outcome::Failed && tryNextAddress())
         return;
-    if (current && outcome != FileTransfer::Outcome::Installed)
+    if (current && outcome == FileTransfer::Outcome::Installed)
+        fileInstalled(QStringLiteral("whole"));
+    else if (current)
         fileFailed(current->failure());
     releaseTransfer();
     overall.finishFile();
@@ -172,7 +174,7 @@ void DownloadRun::transferFinished(FileTransfer::Outcome outcome)
         || outcome == FileTransfer::Outcome::CannotStart) {
         // The target cannot be opened, or the bytes arrived but cannot take the installed
         // file's place (a directory in the way, a read-only target, a file still in use).
-        end(Result::Stopped, errors.constLast());
+        finish(Result::Stopped, failed);
         return;
     }
     startNext();
@@ -194,6 +196,7 @@ void DownloadRun::releaseTransfer()
 
 void DownloadRun::transferProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
+    bytesFetched = bytesReceived;
     overall.transferProgress(bytesReceived, bytesTotal);
     emit runProgressChanged();
     emit progress(bytesReceived, bytesTotal);
@@ -201,15 +204,15 @@ void DownloadRun::transferProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void DownloadRun::fileFailed(const TransferFailure &failure)
 {
-    errors.append(entryName + QStringLiteral(": ") + failure.detail);
     failed.append({fileName, failure});
     qCDebug(lcRun) << "file failed:" << fileFailureText(failed.constLast()) << '(' << failure.detail
                    << ')';
 }
 
-void DownloadRun::end(Result result, const QString &reason)
+void DownloadRun::fileInstalled(const QString &how)
 {
-    emitResult(int(result), reason);
+    qCInfo(lcRun).noquote() << fileName << "installed" << how << "-" << bytesFetched << "bytes from"
+                            << fetchedFrom.toDisplayString();
 }
 
 void DownloadRun::announceResult()

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "filefailure.h"
+#include "files/job.h"
 #include "runprogress.h"
 #include "transfer/filetransfer.h"
-#include "files/job.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/updateentry.h"
 
@@ -18,29 +18,38 @@ class FileHasher;
 class PatchUpdate;
 class QNetworkAccessManager;
 
+// Declared outside DownloadRun, which keeps it as its result (DownloadRun::Result).
+namespace Run {
+Q_NAMESPACE
+
+enum class Result {
+    // Every ticked file is installed.
+    Done,
+    // Some files failed; the others are installed.
+    DoneWithProblems,
+    // Stopped at a file that could not be written, or whose link or name is unsafe.
+    Stopped,
+};
+Q_ENUM_NS(Result)
+
+} // namespace Run
+
 // One download run: the ticked entries in name order, one file at a time, each into the install
 // directory (the main executable) or its "plugins/". A file that fails does not stop the run; a
 // target that cannot be written, or a link that is no http(s) or names no safe file, does.
 // A relative link (or patch link) is resolved against the list's URL; when its file fails at
 // the list's address, it is tried with the same path at each address after that one before it
 // counts as failed. A file the line offers a patch for is fetched as that patch when the installed
-// file is the patch's base; any failure on that way falls back, once and silently, to the whole
-// file. The run ends in exactly one finished(); destroying it before that stops the transfer in
-// flight and drops its unfinished file.
-class DownloadRun : public Job
+// file is the patch's base; any failure on that way falls back, once, to the whole file: the
+// user is not told, the log warns. The run ends in exactly one finished(); destroying it
+// before that stops the transfer in flight and drops its unfinished file. failure() lists the
+// files that failed, or the one the run stopped at, in run order.
+class DownloadRun : public JobOf<Run::Result, QList<FileFailure>>
 {
     Q_OBJECT
 
 public:
-    enum class Result {
-        // Every ticked file is installed.
-        Done,
-        // Some files failed; the others are installed.
-        DoneWithProblems,
-        // Stopped at a file that could not be written, or whose link or name is unsafe.
-        Stopped,
-    };
-    Q_ENUM(Result)
+    using Result = Run::Result;
 
     DownloadRun(
         const QString &installDirectory, const TransferPolicy &policy, QObject *parent = nullptr);
@@ -52,13 +61,6 @@ public:
     // Entries whose `selected` is false are skipped. The first file starts from the event loop.
     void start(const QMap<QString, UpdateEntry> &entries, QNetworkAccessManager *network);
 
-    Result result() const { return Result(resultCode()); }
-    // Why files failed or the run stopped, one line each: for tests and closing notes.
-    QStringList errorTexts() const { return errors; }
-    // Why patches were given up for the whole file, one line each.
-    QStringList patchErrorTexts() const { return patchErrors; }
-    // The files that failed, or the one the run stopped at, in run order.
-    QList<FileFailure> failures() const { return failed; }
     const RunProgress &runProgress() const { return overall; }
 
 Q_SIGNALS:
@@ -91,7 +93,8 @@ private:
     void releaseTransfer();
     void transferProgress(qint64 bytesReceived, qint64 bytesTotal);
     void fileFailed(const TransferFailure &failure);
-    void end(Result result, const QString &reason = {});
+    // The file in turn is in place: how it came, for the log.
+    void fileInstalled(const QString &how);
 
     QString installDirectory;
     TransferPolicy policy;
@@ -109,9 +112,11 @@ private:
     FileTransfer *current = nullptr;
     FileHasher *hasher = nullptr;
     PatchUpdate *patch = nullptr;
+    // Where the transfer in hand (the patch's, or the whole file's) fetches from, and how much
+    // it has so far.
+    QUrl fetchedFrom;
+    qint64 bytesFetched = 0;
     bool problems = false;
-    QStringList errors;
-    QStringList patchErrors;
     QList<FileFailure> failed;
     RunProgress overall;
 };

@@ -13,6 +13,11 @@ namespace {
 
 constexpr qint64 readBytes = 1024 * 1024;
 
+const QString unreadable()
+{
+    return QStringLiteral("the installed file cannot be read");
+}
+
 // Owns the open file, so the hash may end after the job is gone; a cancelled one stops at the
 // next piece. No result: the file could not be read to its end.
 void hashFile(QPromise<QByteArray> &promise, const std::shared_ptr<QFile> &file)
@@ -35,15 +40,14 @@ void hashFile(QPromise<QByteArray> &promise, const std::shared_ptr<QFile> &file)
 } // namespace
 
 FileHasher::FileHasher(QObject *parent)
-    : Job(1, parent)
+    : JobOf({}, parent)
 {
     connect(&watcher, &QFutureWatcher<QByteArray>::finished, this, [this] {
         const QFuture<QByteArray> done = watcher.future();
-        const bool whole = !done.isCanceled() && done.resultCount() > 0;
-        if (whole)
-            digest = done.result();
-        emitResult(
-            whole ? 0 : 1, whole ? QString() : QStringLiteral("the installed file cannot be read"));
+        if (!done.isCanceled() && done.resultCount() > 0)
+            finish(done.result());
+        else
+            finish({}, unreadable());
     });
 }
 
@@ -62,7 +66,7 @@ void FileHasher::doStart()
 {
     auto file = std::make_shared<QFile>();
     if (!openRegularFile(*file, path, FileLinks::Refuse)) {
-        emitResult(1, QStringLiteral("the installed file cannot be read"));
+        finish({}, unreadable());
         return;
     }
     watcher.setFuture(runInBackground<QByteArray>(
@@ -77,5 +81,5 @@ void FileHasher::doKill()
 
 void FileHasher::announceResult()
 {
-    emit finished(digest);
+    emit finished(result());
 }

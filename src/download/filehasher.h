@@ -10,8 +10,8 @@
 // The SHA-256 of an installed file, read beside the event loop so that a large file never
 // freezes the window. Only a regular file is read, never through a link; opening a FIFO put in
 // its place would wait for ever. Ends in exactly one finished(); destroying it before that stops
-// it.
-class FileHasher : public Job
+// it. result() is the digest, failure() why there is none.
+class FileHasher : public JobOf<QByteArray, QString>
 {
     Q_OBJECT
 
@@ -32,6 +32,5 @@ protected:
 
 private:
     QString path;
-    QByteArray digest;
     QFutureWatcher<QByteArray> watcher;
 };

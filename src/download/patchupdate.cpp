@@ -2,9 +2,9 @@
 
 #include "files/regularfile.h"
 #include "files/stagingname.h"
+#include "runlog.h"
 #include "transfer/verifiedfile.h"
 
-#include <QMetaObject>
 #include <QUrl>
 
 namespace {
@@ -19,7 +19,7 @@ constexpr qint64 patchReadBytes = 64 * 1024;
 
 PatchUpdate::PatchUpdate(const PatchOffer &offer, const QString &targetPath,
     const FileIntegrity &result, const TransferPolicy &policy, QObject *parent)
-    : Job(int(FileTransfer::Outcome::Failed), parent)
+    : JobOf(FileTransfer::Outcome::Failed, parent)
     , offer(offer)
     , target(targetPath)
     , resultIntegrity(result)
@@ -28,9 +28,7 @@ PatchUpdate::PatchUpdate(const PatchOffer &offer, const QString &targetPath,
 
 PatchUpdate::~PatchUpdate()
 {
-    // The map of the installed file and the open patch go before their files do.
-    decoder.close();
-    patchFile.close();
+    kill();
 }
 
 QString PatchUpdate::holdingPath(const QString &targetPath)
@@ -41,7 +39,7 @@ QString PatchUpdate::holdingPath(const QString &targetPath)
 void PatchUpdate::start(QNetworkAccessManager *manager)
 {
     network = manager;
-    patchTransfer = std::make_unique<FileTransfer>(QUrl(offer.link), holdingPath(target), policy);
+    patchTransfer = new FileTransfer(QUrl(offer.link), holdingPath(target), policy, this);
     FileIntegrity integrity;
     integrity.size = offer.size;
     integrity.sha256 = offer.sha256;
@@ -50,8 +48,8 @@ void PatchUpdate::start(QNetworkAccessManager *manager)
     patchTransfer->setRequireKnownLength(true);
     // The patch never takes any file's place: it is read from beside the target and dropped.
     patchTransfer->setCommitWhenComplete(false);
-    connect(patchTransfer.get(), &FileTransfer::progress, this, &PatchUpdate::progress);
-    connect(patchTransfer.get(), &FileTransfer::finished, this, &PatchUpdate::patchReceived);
+    connect(patchTransfer, &FileTransfer::progress, this, &PatchUpdate::progress);
+    connect(patchTransfer, &FileTransfer::finished, this, &PatchUpdate::patchReceived);
     Job::start();
 }
 
@@ -63,54 +61,50 @@ void PatchUpdate::doStart()
 void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
 {
     if (outcome != FileTransfer::Outcome::Received) {
-        finish(FileTransfer::Outcome::Failed,
-            QStringLiteral("patch: ") + (patchTransfer ? patchTransfer->errorText() : QString()));
+        giveUp(QStringLiteral("patch: ") + patchTransfer->failure().detail);
         return;
     }
     // Read again by name from a folder that others may write to: only as a regular file, so
     // that a FIFO put in its place cannot block. Other bytes there fail the result's check.
     if (!openRegularFile(patchFile, patchTransfer->file()->stagingPath(), FileLinks::Refuse)) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the patch cannot be read"));
+        giveUp(QStringLiteral("patch: the patch cannot be read"));
         return;
     }
     // The new file is exactly as long as the line says, no longer: a patch must not be able to
     // fill the disk, whatever its frame declares.
     const qint64 size = resultIntegrity.size.value_or(-1);
     if (size < 0) {
-        finish(
-            FileTransfer::Outcome::Failed, QStringLiteral("patch: the result's size is unknown"));
+        giveUp(QStringLiteral("patch: the result's size is unknown"));
         return;
     }
-    newFile = std::make_unique<VerifiedFile>(target);
+    newFile = new VerifiedFile(target, this);
     newFile->setIntegrity(resultIntegrity);
     newFile->setByteLimit(size);
     uchar *output = newFile->open() ? newFile->mapForWriting(size) : nullptr;
     // The whole file would meet the same full disk: a write failure ends the file here.
     if (!output) {
         finish(FileTransfer::Outcome::Unwritable,
-            QStringLiteral("patch: the new file cannot be written (no room for it)"));
+            TransferFailure::of(TransferFailure::Kind::WriteFailed,
+                QStringLiteral("patch: the new file cannot be written (no room for it)")));
         return;
     }
     // The installed file is opened again: it may have been replaced since it was hashed, by a
     // FIFO that would block, or a link. zstd then finds no frame for it, or the check after.
     if (!decoder.open(target, output, size)) {
-        finish(FileTransfer::Outcome::Failed,
-            QStringLiteral("patch: the installed file cannot be read"));
+        giveUp(QStringLiteral("patch: the installed file cannot be read"));
         return;
     }
     emit decoding();
-    QMetaObject::invokeMethod(this, &PatchUpdate::decodeSlice, Qt::QueuedConnection);
+    continueLater(&PatchUpdate::decodeSlice);
 }
 
 void PatchUpdate::decodeSlice()
 {
-    if (isFinished())
-        return;
     if (inputUsed == input.size()) {
         input = patchFile.read(patchReadBytes);
         inputUsed = 0;
         if (input.isEmpty()) {
-            finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the frame is cut short"));
+            giveUp(QStringLiteral("patch: the frame is cut short"));
             return;
         }
     }
@@ -118,12 +112,18 @@ void PatchUpdate::decodeSlice()
     const PatchDecoder::Step step = decoder.decode(
         input.constData() + inputUsed, input.size() - inputUsed, &used, outputPerTurn);
     inputUsed += used;
-    if (step == PatchDecoder::Step::Failed || !newFile->written(decoder.produced())) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: the frame does not decode"));
+    if (step == PatchDecoder::Step::Failed) {
+        giveUp(QStringLiteral("patch: the frame does not decode"));
+        return;
+    }
+    if (!newFile->written(decoder.produced())) {
+        qCWarning(lcRun).noquote()
+            << "the new file for" << target << "changed under the updater while it was mapped";
+        giveUp(QStringLiteral("patch: the new file changed while it was written"));
         return;
     }
     if (step == PatchDecoder::Step::Going) {
-        QMetaObject::invokeMethod(this, &PatchUpdate::decodeSlice, Qt::QueuedConnection);
+        continueLater(&PatchUpdate::decodeSlice);
         return;
     }
     // One frame only: a second one would be decoded without the base and mean nothing.
@@ -131,14 +131,14 @@ void PatchUpdate::decodeSlice()
     // Windows cannot replace a file that is mapped, nor drop one that is open.
     decoder.close();
     patchFile.close();
-    patchTransfer.reset();
+    releaseChild(patchTransfer, this);
     if (trailing) {
-        finish(FileTransfer::Outcome::Failed, QStringLiteral("patch: bytes after the frame"));
+        giveUp(QStringLiteral("patch: bytes after the frame"));
         return;
     }
     // The hash of the last bytes may still run beside the event loop.
     if (newFile->hashing()) {
-        connect(newFile.get(), &VerifiedFile::hashed, this, &PatchUpdate::verifyAndCommit,
+        connect(newFile, &VerifiedFile::hashed, this, &PatchUpdate::verifyAndCommit,
             Qt::SingleShotConnection);
         return;
     }
@@ -150,38 +150,42 @@ void PatchUpdate::verifyAndCommit()
     if (isFinished() || !newFile)
         return;
     if (const std::optional<TransferFailure> wrong = newFile->verify()) {
-        finish(wrong->kind == TransferFailure::Kind::WriteFailed ? FileTransfer::Outcome::Unwritable
-                                                                 : FileTransfer::Outcome::Failed,
-            QStringLiteral("patch result: ") + wrong->detail);
+        // The whole file would meet the same full disk.
+        if (wrong->kind == TransferFailure::Kind::WriteFailed)
+            finish(FileTransfer::Outcome::Unwritable,
+                TransferFailure::of(wrong->kind, QStringLiteral("patch result: ") + wrong->detail));
+        else
+            giveUp(QStringLiteral("patch result: ") + wrong->detail);
         return;
     }
-    connect(newFile.get(), &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
-        const auto [outcome, failure] = FileTransfer::committedOutcome(replaced);
-        finish(outcome, failure.detail);
+    connect(newFile, &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
+        const auto [outcome, failure] = FileTransfer::committedOutcome(replaced, target);
+        finish(outcome, failure);
     });
     newFile->commitWhenFree(policy.inUseWaitMs, policy.inUseCheck);
 }
 
-void PatchUpdate::finish(FileTransfer::Outcome outcome, const QString &reason)
+void PatchUpdate::giveUp(const QString &reason)
 {
-    emitResult(int(outcome), reason);
+    finish(FileTransfer::Outcome::Failed,
+        TransferFailure::of(TransferFailure::Kind::BadAnswer, reason));
 }
 
 void PatchUpdate::announceResult()
 {
     // Whatever the outcome, the patch goes now; a new file that was not installed goes with it.
     doKill();
-    emit finished(outcome());
+    emit finished(result());
 }
 
 void PatchUpdate::doKill()
 {
+    // The map of the installed file and the open patch go before their files do.
     decoder.close();
     patchFile.close();
+    // The patch's transfer takes its kept-aside patch with it.
     releaseChild(patchTransfer, this);
-    if (newFile) {
-        if (outcome() != FileTransfer::Outcome::Installed)
-            newFile->discard();
-        releaseChild(newFile, this);
-    }
+    if (newFile && result() != FileTransfer::Outcome::Installed)
+        newFile->discard();
+    releaseChild(newFile, this);
 }

@@ -11,8 +11,6 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
-
 class QNetworkAccessManager;
 class VerifiedFile;
 
@@ -21,8 +19,9 @@ class VerifiedFile;
 // into a new staging file, and that takes the target's place only when it is exactly the file
 // the line describes. Ends in one finished(): Installed, Unwritable (the checked file could not
 // take the target's place), or Failed, after which nothing of the patch is left on disk and
-// the target is as it was. Destroying it earlier stops it the same way.
-class PatchUpdate : public Job
+// the target is as it was. Destroying it earlier stops it the same way. failure() says why it
+// is not Installed; only an Unwritable one is the user's to know.
+class PatchUpdate : public JobOf<Transfer::Outcome, TransferFailure>
 {
     Q_OBJECT
 
@@ -34,9 +33,8 @@ public:
     // A patch that cannot even be kept aside ends Failed, from the event loop like any other.
     void start(QNetworkAccessManager *network);
 
-    FileTransfer::Outcome outcome() const { return FileTransfer::Outcome(resultCode()); }
     // The patch's transfer, from start() until it is over; null afterwards.
-    FileTransfer *transfer() const { return patchTransfer.get(); }
+    FileTransfer *transfer() const { return patchTransfer; }
 
     // The patch is kept under this name's staging file until it has been decoded.
     static QString holdingPath(const QString &targetPath);
@@ -56,18 +54,19 @@ private:
     void patchReceived(FileTransfer::Outcome outcome);
     void decodeSlice();
     void verifyAndCommit();
-    void finish(FileTransfer::Outcome outcome, const QString &reason = {});
+    // The patch will not do; the whole file is the way left.
+    void giveUp(const QString &reason);
 
     PatchOffer offer;
     QString target;
     FileIntegrity resultIntegrity;
     TransferPolicy policy;
-    std::unique_ptr<FileTransfer> patchTransfer;
+    FileTransfer *patchTransfer = nullptr;
     QFile patchFile;
     // What was last read of the patch, and how much of it the decoder has taken.
     QByteArray input;
     qsizetype inputUsed = 0;
     PatchDecoder decoder;
     QNetworkAccessManager *network = nullptr;
-    std::unique_ptr<VerifiedFile> newFile;
+    VerifiedFile *newFile = nullptr;
 };

@@ -1,48 +1,34 @@
 #include "job.h"
 
-#include <QMetaObject>
-
-Job::Job(int killedResult, QObject *parent)
+Job::Job(QObject *parent)
     : QObject(parent)
-    , killedCode(killedResult)
 { }
 
 Job::~Job() = default;
 
 void Job::start()
 {
-    if (started || ended)
+    if (started)
         return;
     started = true;
-    QMetaObject::invokeMethod(this, &Job::begin, Qt::QueuedConnection);
+    continueLater(&Job::doStart);
 }
 
-void Job::begin()
-{
-    if (!ended)
-        doStart();
-}
-
-void Job::kill(KillVerbosity verbosity)
+void Job::kill()
 {
     doKill();
     if (ended)
         return;
-    if (verbosity == KillVerbosity::EmitResult) {
-        emitResult(killedCode, QStringLiteral("stopped"));
-        return;
-    }
     ended = true;
-    code = killedCode;
-    reason = QStringLiteral("stopped");
+    started = true;
+    recordKilled();
 }
 
-void Job::emitResult(int result, const QString &why)
+void Job::end(const std::function<void()> &record)
 {
     if (ended)
         return;
     ended = true;
-    code = result;
-    reason = why;
+    record();
     announceResult();
 }

@@ -3,17 +3,15 @@
 #include "buildconfig.h"
 #include "httpanswer.h"
 #include "retrydecision.h"
+#include "transferlog.h"
 
 #include <QDateTime>
-#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcTransfer, "aktualizator.transfer", QtWarningMsg)
 
 // Without a limit the network thread buffers whatever the GUI thread has not written yet, so
 // memory would grow with the file; a bounded buffer makes the server wait instead.
@@ -41,18 +39,17 @@ qint64 contentLength(const QNetworkReply *reply)
 
 FileTransfer::FileTransfer(
     const QUrl &url, const QString &targetPath, const TransferPolicy &policy, QObject *parent)
-    : Job(int(Outcome::Failed), parent)
+    : JobOf(Outcome::Failed, parent)
     , url(url)
     , path(targetPath)
     , policy(policy)
-    , verifiedFile(std::make_unique<VerifiedFile>(targetPath))
+    , verifiedFile(new VerifiedFile(targetPath, this))
     , watchdog(policy.minimumBytesPerSecond, policy.rateWindowMs)
 {
-    connect(
-        verifiedFile.get(), &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
-            const auto [outcome, failure] = committedOutcome(replaced);
-            finish(outcome, failure);
-        });
+    connect(verifiedFile, &VerifiedFile::committed, this, [this](StagedFile::Replace replaced) {
+        const auto [outcome, failure] = committedOutcome(replaced, path);
+        finish(outcome, failure);
+    });
 }
 
 FileTransfer::~FileTransfer()
@@ -61,13 +58,16 @@ FileTransfer::~FileTransfer()
 }
 
 std::pair<FileTransfer::Outcome, TransferFailure> FileTransfer::committedOutcome(
-    StagedFile::Replace result)
+    StagedFile::Replace result, const QString &targetPath)
 {
     using Kind = TransferFailure::Kind;
     switch (result) {
     case StagedFile::Replace::Done:
         return {Outcome::Installed, {}};
     case StagedFile::Replace::Foreign:
+        // Someone who can write the folder swapped the new file for another of their own.
+        qCWarning(lcTransfer).noquote()
+            << "another file took the staging name of" << targetPath << "- it was not installed";
         return {Outcome::Failed,
             TransferFailure::of(
                 Kind::WriteFailed, QStringLiteral("another file took the new file's name"))};
@@ -85,11 +85,6 @@ bool FileTransfer::isSupportedScheme(const QUrl &url)
     return scheme == QLatin1String("http") || scheme == QLatin1String("https");
 }
 
-QNetworkReply *FileTransfer::reply() const
-{
-    return networkReply;
-}
-
 void FileTransfer::start(QNetworkAccessManager *network)
 {
     manager = network;
@@ -104,7 +99,7 @@ void FileTransfer::doStart()
                 TransferFailure::Kind::RefusedLink, QStringLiteral("the link is no http(s)")));
         return;
     }
-    if (!verifiedFile || !verifiedFile->open()) {
+    if (!verifiedFile->open()) {
         finish(Outcome::CannotStart,
             TransferFailure::of(TransferFailure::Kind::WriteFailed,
                 QStringLiteral("the target cannot be written")));
@@ -164,7 +159,6 @@ void FileTransfer::sendRequest()
     clock.start();
     watchdog.restart(0, verifiedFile->size());
     rateTimer->start();
-    emit requestSent(networkReply);
 }
 
 void FileTransfer::refuse(TransferFailure::Kind kind, const QString &reason)
@@ -227,7 +221,7 @@ void FileTransfer::replyProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void FileTransfer::receive()
 {
-    if (!networkReply || !networkReply->isOpen() || !verifiedFile || isFinished() || unrecoverable)
+    if (!networkReply || !networkReply->isOpen() || !verifiedFile || unrecoverable)
         return;
     const QByteArray data = networkReply->readAll();
     if (data.isEmpty() || !answerAccepted)
@@ -262,7 +256,7 @@ void FileTransfer::checkRate()
 
 void FileTransfer::replyFinished()
 {
-    if (isFinished() || !networkReply || !verifiedFile)
+    if (!networkReply || !verifiedFile)
         return;
     receive();
     rateTimer->stop();
@@ -274,6 +268,8 @@ void FileTransfer::replyFinished()
     report.rangeMismatch = restartNext;
     report.unrecoverable = unrecoverable;
     report.status = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    answered = networkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    lastAnswerUrl = networkReply->url();
     report.error = networkReply->error();
     report.tooSlow = tooSlow;
     report.encoded = HttpAnswer::isEncoded(networkReply->rawHeaderPairs());
@@ -327,12 +323,11 @@ void FileTransfer::replyFinished()
 
 bool FileTransfer::commit()
 {
-    if (outcome() != Outcome::Received || !verifiedFile)
+    if (result() != Outcome::Received || !verifiedFile)
         return false;
-    const auto [outcome, failure] = committedOutcome(verifiedFile->commit());
-    setResultCode(int(outcome));
-    failureCause = failure;
-    verifiedFile.reset();
+    const auto [outcome, failure] = committedOutcome(verifiedFile->commit(), path);
+    amendResult(outcome, failure);
+    releaseChild(verifiedFile, this);
     const bool installed = outcome == Outcome::Installed;
     if (!installed)
         qCDebug(lcTransfer) << url.toString() << failure.detail;
@@ -341,38 +336,35 @@ bool FileTransfer::commit()
 
 void FileTransfer::dropReply()
 {
-    if (!networkReply)
-        return;
-    networkReply->disconnect(this);
-    if (networkReply->isRunning())
-        networkReply->abort();
-    networkReply->deleteLater();
-    networkReply = nullptr;
-}
-
-void FileTransfer::finish(Outcome outcome, const TransferFailure &failure)
-{
-    if (isFinished())
-        return;
-    failureCause = failure;
-    emitResult(int(outcome), failure.detail);
+    QNetworkReply *dropped = networkReply;
+    releaseChild(networkReply, this);
+    // Only now: an abort emits the reply's finished(), which must reach nobody here.
+    if (dropped && dropped->isRunning())
+        dropped->abort();
 }
 
 void FileTransfer::announceResult()
 {
-    const Outcome ended = outcome();
+    const Outcome ended = result();
     if (ended != Outcome::Installed && ended != Outcome::Received)
-        qCDebug(lcTransfer) << url.toString() << errorText();
+        qCDebug(lcTransfer) << url.toString() << failure().detail;
     if (rateTimer)
         rateTimer->stop();
+    // Nothing more of the answer counts.
+    dropReply();
     // A committed file is done with; a failed one is dropped here, leaving the target as it was.
-    // Deferred: this may run inside the file's own committed().
-    if (ended != Outcome::Received && verifiedFile) {
-        if (ended != Outcome::Installed)
-            verifiedFile->discard();
-        releaseChild(verifiedFile, this);
-    }
+    if (ended != Outcome::Received)
+        dropFile();
     emit finished(ended);
+}
+
+void FileTransfer::dropFile()
+{
+    // Dropped now, not when the object goes: the target stays as it was. A committed file
+    // has nothing left to drop.
+    if (verifiedFile && result() != Outcome::Installed)
+        verifiedFile->discard();
+    releaseChild(verifiedFile, this);
 }
 
 void FileTransfer::doKill()
@@ -383,5 +375,5 @@ void FileTransfer::doKill()
         retryTimer->stop();
     dropReply();
     // An uncommitted file goes with its bytes: the target stays as it was.
-    verifiedFile.reset();
+    dropFile();
 }

@@ -3,6 +3,7 @@
 #include "files/job.h"
 #include "rangeresume.h"
 #include "ratewatchdog.h"
+#include "transferfailure.h"
 #include "transferpolicy.h"
 #include "verifiedfile.h"
 
@@ -15,39 +16,46 @@
 #include <QString>
 #include <QUrl>
 
-#include <memory>
 #include <utility>
 
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
 
+// Declared outside FileTransfer, which keeps it as its result (FileTransfer::Outcome).
+namespace Transfer {
+Q_NAMESPACE
+
+enum class Outcome {
+    // No end seen yet (what a test reports for a transfer that never ends).
+    Pending,
+    // The target now holds the checked bytes.
+    Installed,
+    // Whole and checked, but kept aside until commit() (see setCommitWhenComplete).
+    Received,
+    // The answer or a check failed; the target is as it was.
+    Failed,
+    // The checked bytes could not take the target's place; the target is as it was.
+    Unwritable,
+    // The staging file could not be opened, or the link is no http(s): nothing was requested.
+    CannotStart,
+};
+Q_ENUM_NS(Outcome)
+
+} // namespace Transfer
+
 // One file fetched over http or https into a staging file beside its target. The target takes
 // the new bytes only when the answer was a plain 200 (or the 206 that continues it) whose body
 // arrived whole, every byte reached the disk, and the size and checksum given for it hold;
 // otherwise it stays byte for byte. The transfer ends in exactly one finished(). Destroying it
-// or calling kill() before that stops the request and drops the unfinished file.
-class FileTransfer : public Job
+// or calling kill() before that stops the request and drops the unfinished file. result() is
+// the outcome, failure() why it is not Installed or Received, in the terms the user is told.
+class FileTransfer : public JobOf<Transfer::Outcome, TransferFailure>
 {
     Q_OBJECT
-    Q_MOC_INCLUDE(<QNetworkReply>)
 
 public:
-    enum class Outcome {
-        Pending,
-        // The target now holds the checked bytes.
-        Installed,
-        // Whole and checked, but kept aside until commit() (see setCommitWhenComplete).
-        Received,
-        // The answer or a check failed; the target is as it was.
-        Failed,
-        // The checked bytes could not take the target's place; the target is as it was.
-        Unwritable,
-        // The staging file could not be opened, or the link is no http(s): nothing was
-        // requested.
-        CannotStart,
-    };
-    Q_ENUM(Outcome)
+    using Outcome = Transfer::Outcome;
 
     FileTransfer(const QUrl &url, const QString &targetPath, const TransferPolicy &policy,
         QObject *parent = nullptr);
@@ -56,9 +64,11 @@ public:
     // Only these schemes are ever requested: anything else could read local files or make the
     // system authenticate to a foreign share.
     static bool isSupportedScheme(const QUrl &url);
-    // What the replace of a checked file means for its transfer, and why when it failed: a
-    // staging name that led to another file fails that file like a wrong checksum.
-    static std::pair<Outcome, TransferFailure> committedOutcome(StagedFile::Replace result);
+    // What the replace of a checked file at targetPath means for its transfer, and why when it
+    // failed: a staging name that led to another file fails that file like a wrong checksum,
+    // and is worth a warning in the log.
+    static std::pair<Outcome, TransferFailure> committedOutcome(
+        StagedFile::Replace result, const QString &targetPath);
 
     void setIntegrity(const FileIntegrity &integrity) { verifiedFile->setIntegrity(integrity); }
     // More bytes than this fail the transfer as soon as they arrive.
@@ -83,13 +93,13 @@ public:
     // Puts a Received body in the target's place.
     bool commit();
 
-    Outcome outcome() const { return isFinished() ? Outcome(resultCode()) : Outcome::Pending; }
     QString targetPath() const { return path; }
-    QNetworkReply *reply() const;
-    // Why it ended Failed, Unwritable or CannotStart, in the terms the user is told.
-    TransferFailure failure() const { return failureCause; }
-    // Null once the transfer has ended.
-    VerifiedFile *file() const { return verifiedFile.get(); }
+    // Of the last answer: whether any HTTP status came back at all (a silent server sends
+    // none), and the URL it finally came from, after redirects.
+    bool wasAnswered() const { return answered; }
+    QUrl answeredUrl() const { return lastAnswerUrl; }
+    // Null once the transfer has ended (but for a Received file, until commit()).
+    VerifiedFile *file() const { return verifiedFile; }
 
 public Q_SLOTS:
     // Writes whatever the reply holds.
@@ -97,8 +107,6 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void progress(qint64 bytesReceived, qint64 bytesTotal);
-    // A new request went out (the first, or a retry).
-    void requestSent(QNetworkReply *reply);
     void finished(FileTransfer::Outcome outcome);
 
 protected:
@@ -114,15 +122,17 @@ private:
     void checkRate();
     void refuse(TransferFailure::Kind kind, const QString &reason);
     void dropReply();
-    void finish(Outcome outcome, const TransferFailure &failure = {});
+    void dropFile();
 
     QUrl url;
     QString path;
     TransferPolicy policy;
-    std::unique_ptr<VerifiedFile> verifiedFile;
+    VerifiedFile *verifiedFile = nullptr;
     RangeResume rangeResume;
     RateWatchdog watchdog;
     QPointer<QNetworkReply> networkReply;
+    bool answered = false;
+    QUrl lastAnswerUrl;
     QPointer<QNetworkAccessManager> manager;
     QTimer *rateTimer = nullptr;
     QTimer *retryTimer = nullptr;
@@ -136,7 +146,6 @@ private:
     bool tooSlow = false;
     std::optional<QString> unrecoverable;
     TransferFailure::Kind unrecoverableKind = TransferFailure::Kind::None;
-    TransferFailure failureCause;
     // Bytes already in the file when the current answer began (a resumed range).
     qint64 attemptBase = 0;
     int retriesDone = 0;

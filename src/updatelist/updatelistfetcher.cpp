@@ -1,25 +1,19 @@
 #include "updatelistfetcher.h"
 
+#include "listlog.h"
 #include "serveraddresses.h"
 #include "updatelistfile.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
 
-namespace {
-
-Q_LOGGING_CATEGORY(lcList, "aktualizator.list", QtWarningMsg)
-
-} // namespace
-
 UpdateListFetcher::UpdateListFetcher(const QString &serverBase, const QByteArray &publicKey,
     const TransferPolicy &policy, QObject *parent)
-    : Job(int(Result::Failed), parent)
+    : JobOf(Result::Failed, parent)
     , addresses(serverAddresses(serverBase))
     , publicKey(publicKey)
     , policy(policy)
@@ -128,7 +122,8 @@ bool UpdateListFetcher::fetch(const QString &fileName)
     current->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
     // Small enough to fetch again whole.
     current->setResumable(false);
-    // In a signed build the list keeps out of its name until its signature has been checked.
+    // In a signed build the list waits in its staging file until its signature has arrived
+    // whole; then it takes its name, and the signature is checked as the list is read.
     current->setCommitWhenComplete(isSignature || publicKey.isEmpty());
     connect(current, &FileTransfer::finished, this, &UpdateListFetcher::transferFinished);
     current->start(network);
@@ -143,7 +138,7 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
     const bool gotSignature = arrived->targetPath() != updateListFileName;
     bool whole
         = outcome == FileTransfer::Outcome::Installed || outcome == FileTransfer::Outcome::Received;
-    const QString reason = arrived->errorText();
+    const QString reason = arrived->failure().detail;
     ListFailure failure {ListFailure::Kind::Transfer, arrived->failure(), {}};
     // No signature beside the list is a signature that does not hold, not a server fault.
     const int status = failure.transfer.httpStatus;
@@ -153,15 +148,13 @@ void UpdateListFetcher::transferFinished(FileTransfer::Outcome outcome)
     // Nor is a .sig larger than any signature: the list itself may be small.
     if (gotSignature && failure.transfer.kind == TransferFailure::Kind::OverLimit)
         failure = {ListFailure::Kind::BadSignature, {}, {}};
-    const QNetworkReply *lastReply = arrived->reply();
-    const bool answered = whole
-        || (lastReply && lastReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid());
+    const bool answered = whole || arrived->wasAnswered();
     anyAnswered = anyAnswered || answered;
     if (!answered && !askingSilentAgain
         && failure.transfer.kind == TransferFailure::Kind::NoResponse)
         silentAddresses.append(addressIndex);
-    if (whole && !gotSignature && lastReply)
-        answeredListUrl = lastReply->url();
+    if (whole && !gotSignature)
+        answeredListUrl = arrived->answeredUrl();
 
     if (outcome == FileTransfer::Outcome::CannotStart && !gotSignature) {
         releaseTransfers();
@@ -248,17 +241,21 @@ void UpdateListFetcher::doKill()
 
 void UpdateListFetcher::end(Result result, const ListFailure &failure, const QString &reason)
 {
-    if (isFinished())
-        return;
-    why = failure;
-    emitResult(int(result), reason);
+    if (result != Result::Parsed)
+        qCDebug(lcList) << "list refused:" << listFailureText(failure) << reason;
+    finish(result, failure);
 }
 
 void UpdateListFetcher::announceResult()
 {
     if (deadline)
         deadline->stop();
-    if (result() != Result::Parsed)
-        qCDebug(lcList) << "list refused:" << listFailureText(why) << errorText();
+    if (result() == Result::Parsed && fromServer)
+        qCInfo(lcList).noquote() << "the list came from"
+                                 << listUrls().constFirst().toDisplayString() << "with"
+                                 << parsed.size() << "entries";
+    else if (result() == Result::Parsed)
+        qCInfo(lcList) << "the list already in the working directory was read, with"
+                       << parsed.size() << "entries";
     emit finished(result());
 }

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "files/job.h"
 #include "listfailure.h"
 #include "transfer/filetransfer.h"
-#include "files/job.h"
 #include "transfer/transferpolicy.h"
 #include "updateentry.h"
 
@@ -17,6 +17,21 @@
 class QNetworkAccessManager;
 class QTimer;
 
+// Declared outside UpdateListFetcher, which keeps it as its result (UpdateListFetcher::Result).
+namespace ListCheck {
+Q_NAMESPACE
+
+enum class Result {
+    Parsed,
+    // Not fetched, not signed, not readable or too large.
+    Failed,
+    // The fetch could not even begin: the list cannot be written here.
+    CannotStart,
+};
+Q_ENUM_NS(Result)
+
+} // namespace ListCheck
+
 // One check for updates: fetches aktualizacje.txt from the server (and in a signed build its
 // .sig) into the working directory, verifies and parses it, and removes both files again. A
 // list already in the working directory is read instead of fetched. Of several server
@@ -24,20 +39,14 @@ class QTimer;
 // same address) that is whole and, in a signed build, verifies; a list that does not verify is
 // fetched once more past any cache before its address counts as failed. Ends in exactly one
 // finished(); destroying the fetcher before that stops the transfer and drops what has not
-// taken its name yet.
-class UpdateListFetcher : public Job
+// taken its name yet. failure() says why it ended Failed or CannotStart, in the terms the user
+// is told.
+class UpdateListFetcher : public JobOf<ListCheck::Result, ListFailure>
 {
     Q_OBJECT
 
 public:
-    enum class Result {
-        Parsed,
-        // Not fetched, not signed, not readable or too large.
-        Failed,
-        // The fetch could not even begin: the list cannot be written here.
-        CannotStart,
-    };
-    Q_ENUM(Result)
+    using Result = ListCheck::Result;
 
     UpdateListFetcher(const QString &serverBase, const QByteArray &publicKey,
         const TransferPolicy &policy, QObject *parent = nullptr);
@@ -46,10 +55,7 @@ public:
     // From the event loop: reads a list already in the working directory, or fetches one.
     void start(QNetworkAccessManager *network);
 
-    Result result() const { return isFinished() ? Result(resultCode()) : Result::Failed; }
     QMap<QString, UpdateEntry> entries() const { return parsed; }
-    // Why it ended Failed or CannotStart, in the terms the user is told.
-    ListFailure failure() const { return why; }
     // The list's URL at the address it came from (where it came from after any redirects),
     // then at the addresses after that one: where the run resolves relative links, in that
     // order. For a list that was already here, every address.
@@ -76,6 +82,7 @@ private:
     void transferFinished(FileTransfer::Outcome outcome);
     void readList();
     void releaseTransfers();
+    // Says how the check ended; the reason goes only to the log.
     void end(Result result, const ListFailure &failure, const QString &reason);
 
     QStringList addresses;
@@ -94,10 +101,9 @@ private:
     TransferPolicy policy;
     QPointer<QNetworkAccessManager> network;
     FileTransfer *current = nullptr;
-    // In a signed build, the list that has arrived but waits, still in its staging file, for
-    // its signature.
+    // In a signed build, the list that has arrived whole but waits, still in its staging file,
+    // until its signature has arrived too.
     FileTransfer *pendingList = nullptr;
     QTimer *deadline = nullptr;
     QMap<QString, UpdateEntry> parsed;
-    ListFailure why;
 };
