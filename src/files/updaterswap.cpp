@@ -254,6 +254,10 @@ UpdaterSwap::Outcome UpdaterSwap::run(QList<File> files)
     // The commit: from here on a start keeps the new files.
     journal.state = SwapJournal::State::Done;
     if (!step() || !journal.write(folder)) {
+        // The write may have reached the disk all the same; a start must not take it for done
+        // should putting a file back fail now.
+        journal.state = SwapJournal::State::Swapping;
+        journal.write(folder);
         undoSwap(folder, journal);
         return discardStaged(Outcome::Failed);
     }
