@@ -1,9 +1,11 @@
 #include "testkey.h"
 #include "updatelist/listsignature.h"
+#include "updatelist/updaterlist.h"
 
 #include <QtTest>
 
 Q_DECLARE_METATYPE(ListSignatureCheck)
+Q_DECLARE_METATYPE(UpdaterListCheck::Verdict)
 
 class TestListSignature : public QObject
 {
@@ -12,6 +14,8 @@ class TestListSignature : public QObject
 private slots:
     void check_data();
     void check();
+    void updaterList_data();
+    void updaterList();
 
 private:
     TestKey oldKey;
@@ -84,6 +88,73 @@ void TestListSignature::check()
     QFETCH(QByteArray, signatureText);
     QFETCH(ListSignatureCheck, expected);
     QCOMPARE(checkListSignature(keys, list, signatureText, now), expected);
+}
+
+namespace {
+
+QByteArray updaterLine(const QByteArray &path, const QByteArray &release = "2000",
+    const QByteArray &integrity = "<sha256>" + QByteArray(64, 'a') + "</sha256><size>5</size>")
+{
+    return '<' + path + "><ver>" + release + "</ver>" + integrity + "<link>f/" + path + "</link></"
+        + path + ">\r\n";
+}
+
+} // namespace
+
+// The updater renews itself (from a list its own release, 1000, is older than) only when all of
+// the list holds.
+void TestListSignature::updaterList_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QString>("signedBy");
+    QTest::addColumn<int>("validDays");
+    QTest::addColumn<UpdaterListCheck::Verdict>("verdict");
+    using Verdict = UpdaterListCheck::Verdict;
+    const QByteArray good = updaterLine("aktualizator.exe") + updaterLine("platforms/qwindows.dll");
+    QTest::newRow("accepted") << good << "trusted" << 1 << Verdict::Accepted;
+    QTest::newRow("a build without keys") << good << "" << 1 << Verdict::NoKeys;
+    QTest::newRow("signed by no built-in key") << good << "stranger" << 1 << Verdict::BadSignature;
+    QTest::newRow("expired") << good << "trusted" << -1 << Verdict::Expired;
+    QTest::newRow("the running release")
+        << updaterLine("a.dll", "1000") << "trusted" << 1 << Verdict::NotNewer;
+    QTest::newRow("an older release")
+        << updaterLine("a.dll", "999") << "trusted" << 1 << Verdict::NotNewer;
+    QTest::newRow("two releases") << updaterLine("a.dll") + updaterLine("b.dll", "2001")
+                                  << "trusted" << 1 << Verdict::BadLine;
+    QTest::newRow("no size") << updaterLine(
+        "a.dll", "2000", "<sha256>" + QByteArray(64, 'a') + "</sha256>")
+                             << "trusted" << 1 << Verdict::BadLine;
+    QTest::newRow("no checksum") << updaterLine("a.dll", "2000", "<size>5</size>") << "trusted" << 1
+                                 << Verdict::BadLine;
+    QTest::newRow("a line of no form") << good + "x\r\n"
+                                       << "trusted" << 1 << Verdict::BadLine;
+    for (const char *path : {"../a.dll", "/a.dll", "platforms//q.dll", "plugins/a.dll",
+             "Plugins/a.dll", "welor.exe", "aktualizacje.txt", "aktualizator-swap.journal",
+             "tls/q.dll.aktualizator-0a1b2c.old", "platforms\\q.dll"})
+        QTest::addRow("path %s", path) << updaterLine(path) << "trusted" << 1 << Verdict::BadPath;
+    QTest::newRow("one file in two cases")
+        << updaterLine("Qt6Core.dll") + updaterLine("qt6core.dll") << "trusted" << 1
+        << Verdict::Duplicate;
+    QTest::newRow("no line") << QByteArray() << "trusted" << 1 << Verdict::Empty;
+}
+
+void TestListSignature::updaterList()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(QString, signedBy);
+    QFETCH(int, validDays);
+    QFETCH(UpdaterListCheck::Verdict, verdict);
+    const QByteArray signature = signatureFile(
+        list, {signedBy == "stranger" ? &strangerKey : &oldKey}, now.addDays(validDays));
+    const QByteArray keys = signedBy.isEmpty() ? QByteArray() : oldKey.publicKeyBase64();
+    const UpdaterListCheck check = checkUpdaterList(keys, list, signature, now, 1000);
+    QCOMPARE(check.verdict, verdict);
+    QCOMPARE(check.files.size(), verdict == UpdaterListCheck::Verdict::Accepted ? 2 : 0);
+    if (!check.files.isEmpty()) {
+        QCOMPARE(check.release, 2000u);
+        QCOMPARE(check.files.at(1).path, QStringLiteral("platforms/qwindows.dll"));
+        QCOMPARE(check.files.at(1).entry.integrity.size, std::optional<qint64>(5));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestListSignature)

@@ -1,8 +1,10 @@
+#include "buildconfig.h"
 #include "download/patchdecoder.h"
 #include "download/targetpath.h"
 #include "testutil.h"
 #include "updatelist/listsignature.h"
 #include "updatelist/updatelistformat.h"
+#include "updatelist/updaterlist.h"
 #include "version/version.h"
 
 #include <QtTest>
@@ -118,6 +120,7 @@ private Q_SLOTS:
     void refusedBaseUrl();
     void refusesKeyOfAnotherType();
     void refusesBadValidity();
+    void updaterList();
 
 private:
     QString generateKey(const QString &algorithm);
@@ -565,6 +568,69 @@ void TestPublishing::refusesBadValidity()
         QVERIFY2(result.err.contains(QStringLiteral("--valid-days")), qPrintable(result.err));
         QVERIFY(!QFile::exists(folder + QLatin1Char('/') + listName));
     }
+}
+
+// The new updater unpacked as unzip -d gives it, with the executable built here (which carries
+// its release time); the previous one older, with an older plug-in.
+void TestPublishing::updaterList()
+{
+    const QString fresh = dir->filePath(QStringLiteral("nowy"));
+    const QString inner = fresh + QStringLiteral("/aktualizator-windows-x64");
+    const QString previous = dir->filePath(QStringLiteral("stary"));
+    const QString out = dir->filePath(QStringLiteral("serwer"));
+    for (const QString &path : {inner + "/platforms", previous + "/platforms", out})
+        QVERIFY(QDir().mkpath(path));
+    const QByteArray oldPlugin = randomBytes(100000, 1);
+    QByteArray newPlugin = oldPlugin;
+    newPlugin.replace(500, 50, randomBytes(50, 2));
+    QVERIFY(QFile::copy(QStringLiteral(AKTUALIZATOR_PROGRAM), inner + "/aktualizator.exe"));
+    QVERIFY(writeFile(inner + "/platforms/qwindows.dll", newPlugin));
+    QVERIFY(writeFile(inner + "/Qt6Core.dll", "core"));
+    QVERIFY(writeFile(previous + "/platforms/qwindows.dll", oldPlugin));
+    const auto oldRelease = [&](const char *stamp) {
+        return writeFile(previous + "/aktualizator.exe", QByteArray(stamp, qstrlen(stamp) + 1));
+    };
+    const QString key = generateKey(QStringLiteral("ed25519"));
+    const QStringList arguments {
+        "--updater", fresh, defaultBase, "-o", out, "--key", key, "--previous-updater", previous};
+
+    // Refused, with nothing written: an older updater than the one it would replace, no key,
+    // a path the component list places.
+    QVERIFY(oldRelease("AKTUALIZATOR_RELEASE_TIME=4294967295"));
+    QVERIFY(makeList(arguments).exitCode != 0);
+    QVERIFY(oldRelease("AKTUALIZATOR_RELEASE_TIME=1000"));
+    QVERIFY(makeList(arguments.mid(0, 5)).exitCode != 0);
+    QVERIFY(writeFile(inner + "/welor.exe", "w"));
+    QVERIFY(makeList(arguments).exitCode != 0);
+    QCOMPARE(treeOf(out), QStringList());
+    QVERIFY(QFile::remove(inner + "/welor.exe"));
+
+    const Run result = makeList(arguments);
+    QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
+    const QByteArray list = readFile(out + "/aktualizator.txt");
+    const UpdaterListCheck check = checkUpdaterList(printedPublicKey(result.out), list,
+        readFile(out + "/aktualizator.txt.sig"), QDateTime::currentDateTimeUtc(), 1000);
+    QCOMPARE(check.verdict, UpdaterListCheck::Verdict::Accepted);
+    QCOMPARE(check.release, releaseTime);
+    QStringList published {"aktualizator.txt", "aktualizator.txt.sig"};
+    QStringList paths;
+    for (const UpdaterFile &file : check.files) {
+        paths.append(file.path);
+        const QByteArray bytes = readFile(inner + '/' + file.path);
+        const QString copy = file.entry.integrity.sha256 + '/' + QFileInfo(file.path).fileName();
+        QCOMPARE(file.entry.integrity.sha256, sha256Hex(bytes));
+        QCOMPARE(file.entry.link, defaultBase + '/' + copy);
+        QCOMPARE(readFile(out + '/' + copy), bytes);
+        published << file.entry.integrity.sha256 << copy;
+        for (const PatchOffer &patch : file.entry.patches)
+            published << patch.sha256 << patch.link.mid(defaultBase.size() + 1);
+    }
+    QCOMPARE(paths, QStringList({"Qt6Core.dll", "aktualizator.exe", "platforms/qwindows.dll"}));
+    QCOMPARE(check.files.at(2).entry.patches.size(), 1);
+    QCOMPARE(check.files.at(2).entry.patches.at(0).from, sha256Hex(oldPlugin));
+    // Everything it wrote lies below the output folder.
+    published.sort();
+    QCOMPARE(treeOf(out), published);
 }
 
 QTEST_GUILESS_MAIN(TestPublishing)

@@ -2,6 +2,7 @@
 
 #include "filelog.h"
 #include "stagingname.h"
+#include "updaterswap.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,9 @@
 SweepResult sweepLeftovers(const QString &folder)
 {
     SweepResult result;
+    // A renewal of the updater's own files that an earlier process left is finished or undone
+    // as its journal says, before anything else here; names it still holds are its own.
+    const QStringList swapNames = recoverUpdaterSwap(folder);
     const QDir dir(folder);
     const QStringList entries
         = dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
@@ -17,6 +21,10 @@ SweepResult sweepLeftovers(const QString &folder)
         const UpdaterName kind = updaterNameKind(entry);
         if (kind == UpdaterName::None)
             continue;
+        if (swapNames.contains(entry, fileNameCase)) {
+            ++result.kept;
+            continue;
+        }
         const QString path = dir.filePath(entry);
         const QString own = dir.filePath(updaterNameTarget(entry));
         // A link under such a name was put there by someone else; removing the name never

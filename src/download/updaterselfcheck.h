@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// Starts the updater `program` from `folder` with --self-check, as a renewal of the updater's
+// own files does once the new files have their names. True when it ends by itself with status
+// 0 within `timeoutMs`, having written nothing to standard output; its output goes to this
+// process, never to WELOR's. Otherwise `why` says what went wrong.
+bool runUpdaterSelfCheck(
+    const QString &program, const QString &folder, int timeoutMs = 10000, QString *why = nullptr);
