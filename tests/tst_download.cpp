@@ -1,6 +1,7 @@
 #include "app/toolkittranslation.h"
 #include "dialog/updatedialog.h"
 #include "dialogflow.h"
+#include "download/updatesession.h"
 #include "httpserver.h"
 #include "testutil.h"
 
@@ -74,6 +75,8 @@ private Q_SLOTS:
     void closingMidTransferDropsTheFile();
     void closingDuringTheRunAsks_data();
     void closingDuringTheRunAsks();
+    void runEndsUnderTheCloseQuestion_data();
+    void runEndsUnderTheCloseQuestion();
     void pagesFit_data();
     void pagesFit();
 
@@ -512,6 +515,9 @@ void TestDownload::noWriteThroughLinks()
     if (refused) {
         QCOMPARE(answerer.texts, QStringList {cannotWriteText});
         QCOMPARE(DialogProbe::statusText(&dialog), errorText);
+        // Refused like a folder that cannot be written.
+        QVERIFY2(DialogProbe::reasonText(&dialog).contains(": nie można zapisać pliku"),
+            qPrintable(DialogProbe::reasonText(&dialog)));
         QStringList requested {listPath};
         if (duringTransfer)
             requested.append("/files/" + fileName);
@@ -706,6 +712,52 @@ void TestDownload::closingDuringTheRunAsks()
     QTest::keyClick(&dialog, Qt::Key_Escape);
     QCOMPARE(answerer.count(), 1);
     QVERIFY(!dialog.isVisible());
+}
+
+void TestDownload::runEndsUnderTheCloseQuestion_data()
+{
+    QTest::addColumn<bool>("stops"); // the second file's place is a folder
+    QTest::addColumn<bool>("stop"); // the answer: Yes
+    QTest::newRow("run done, No") << false << false;
+    QTest::newRow("run done, Yes") << false << true;
+    QTest::newRow("run stopped, No") << true << false;
+    QTest::newRow("run stopped, Yes") << true << true;
+}
+
+// One box at a time: the run's end waits for the close question's answer.
+void TestDownload::runEndsUnderTheCloseQuestion()
+{
+    QFETCH(bool, stops);
+    QFETCH(bool, stop);
+
+    if (stops)
+        QVERIFY(QDir().mkpath("plugins/y.dll"));
+    HttpServer server;
+    HttpResponse slow {200, bodyOf(30000, 'n')};
+    slow.chunks = 6;
+    slow.chunkDelayMs = 50;
+    server.setResponse("/files/x.dll", slow);
+    server.setBody("/files/y.dll", "y");
+    server.setBody(listPath, fileLine(server, "x", "x.dll") + fileLine(server, "y", "y.dll"));
+    UpdateDialog dialog(nullptr, server.baseUrl());
+    dialog.show();
+    toSelection(dialog);
+    DialogProbe::nextButton(&dialog)->click();
+    QTRY_VERIFY(DialogProbe::statusText(&dialog).startsWith("Trwa pobieranie pliku: x.dll ("));
+
+    auto *session = dialog.findChild<UpdateSession *>();
+    QVERIFY(session);
+    MessageBoxAnswerer answerer(stop ? QMessageBox::Yes : QMessageBox::No);
+    answerer.holdWhile([session] { return session->isRunning(); });
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QTRY_VERIFY(!session->isRunning());
+    QTRY_COMPARE(answerer.count(), stops && !stop ? 2 : 1);
+    QCOMPARE(answerer.mostOpen, 1);
+    QCOMPARE(dialog.isVisible(), !stop);
+    if (stops && !stop)
+        QCOMPARE(answerer.texts.at(1), cannotWriteText);
+    if (!stop)
+        QCOMPARE(DialogProbe::statusText(&dialog), stops ? errorText : successText);
 }
 
 void TestDownload::pagesFit_data()

@@ -62,7 +62,11 @@ void UpdateDialog::runEnded(UpdateSession::Ending ending)
     targetFile = nullptr;
     hadErrors = ending == UpdateSession::Ending::UpdatedWithProblems;
     if (ending == UpdateSession::Ending::RunStopped) {
-        stopOnUnwritableTarget();
+        // The close question is still open: its answer comes first.
+        if (closeQuestionOpen)
+            stopHeld = true;
+        else
+            stopOnUnwritableTarget();
         return;
     }
     finishUpdate();

@@ -11,6 +11,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <utility>
+
 UpdateDialog::UpdateDialog(QWidget *parent)
     : UpdateDialog(parent, QString::fromLatin1(updateServerBase))
 { }
@@ -107,13 +109,18 @@ void UpdateDialog::holdKeys()
 void UpdateDialog::reject()
 {
     if (session->isRunning()) {
+        closeQuestionOpen = true;
         const QMessageBox::StandardButton answer
             = QMessageBox::question(this, QStringLiteral("Aktualizator"),
                 tr("Przerwać aktualizację? Pobrane już pliki zostaną zachowane, a bieżący plik nie "
                    "zostanie zmieniony."),
                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Yes)
+        closeQuestionOpen = false;
+        if (answer != QMessageBox::Yes) {
+            if (std::exchange(stopHeld, false))
+                stopOnUnwritableTarget();
             return;
+        }
         // The run may have ended while the question was open; if not, its unfinished file goes
         // now, before the window does.
         session->stopRun();

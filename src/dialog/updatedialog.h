@@ -131,4 +131,8 @@ private:
     // The file the run has in hand, as the progress line names it: a patch is fetched under
     // another name.
     QString progressFileName;
+    // One box at a time: a run that stops while the close question is open says so once the
+    // question is answered, unless the answer closes the window.
+    bool closeQuestionOpen = false;
+    bool stopHeld = false;
 };

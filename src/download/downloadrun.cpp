@@ -67,10 +67,16 @@ void DownloadRun::startNext()
 
     // Another scheme, a name that could lead elsewhere, or a target reached through a link is
     // refused before anything is requested or written.
-    if (!isRequestableLink(url) || !isSafeFileName(fileName)
-        || !isPlainTarget(installDirectory, fileName)) {
+    if (!isRequestableLink(url) || !isSafeFileName(fileName)) {
         fileFailed(TransferFailure::of(
             TransferFailure::Kind::RefusedLink, QStringLiteral("refused link or file name")));
+        finish(Result::Stopped, failed);
+        return;
+    }
+    // A target (or plugins/) that is a link is one the updater will not write through.
+    if (!isPlainTarget(installDirectory, fileName)) {
+        fileFailed(TransferFailure::of(TransferFailure::Kind::WriteFailed,
+            QStringLiteral("the target is reached through a link")));
         finish(Result::Stopped, failed);
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "dialog/versionline.h"
 
 #include <QAbstractButton>
@@ -145,6 +147,10 @@ public:
     }
 
     void setAnswer(QMessageBox::StandardButton button) { answer = button; }
+    // A box is answered only once this says false: a run may end under an open question.
+    void holdWhile(std::function<bool()> condition) { hold = std::move(condition); }
+    // The most boxes open at once.
+    int mostOpen = 0;
 
     QStringList titles;
     QStringList texts;
@@ -156,8 +162,12 @@ public:
 private:
     void poll()
     {
+        int open = 0;
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            open += qobject_cast<QMessageBox *>(widget) && widget->isVisible() ? 1 : 0;
+        mostOpen = qMax(mostOpen, open);
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || box == lastBox)
+        if (!box || box == lastBox || (hold && hold()))
             return;
         lastBox = box;
         titles.append(box->windowTitle());
@@ -175,6 +185,7 @@ private:
     }
 
     QMessageBox::StandardButton answer;
+    std::function<bool()> hold;
     QTimer timer;
     QPointer<QMessageBox> lastBox;
 };
