@@ -72,6 +72,7 @@ void TestMappedAccess::guard()
     QFETCH(Fault, fault);
     QFETCH(bool, taken);
 #ifdef Q_OS_WIN
+    Q_UNUSED(fault)
     // What a network share that went away raises on the next page of the map.
     static char page[4096];
     const bool completed = accessMappedFiles({{page, sizeof page}}, [] {
