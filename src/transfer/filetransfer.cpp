@@ -1,9 +1,9 @@
 #include "filetransfer.h"
 
-#include "buildconfig.h"
 #include "httpanswer.h"
 #include "retrydecision.h"
 #include "transferlog.h"
+#include "transferrequest.h"
 
 #include <QDateTime>
 #include <QNetworkAccessManager>
@@ -16,18 +16,6 @@ namespace {
 // Without a limit the network thread buffers whatever the GUI thread has not written yet, so
 // memory would grow with the file; a bounded buffer makes the server wait instead.
 constexpr qint64 readBufferBytes = 256 * 1024;
-
-// Every request says who asks, so that the server's log tells the updater, and which release of
-// it, from a browser.
-QByteArray userAgent()
-{
-#ifdef Q_OS_WIN
-    constexpr char platform[] = "Windows";
-#else
-    constexpr char platform[] = "Linux";
-#endif
-    return QByteArray("Aktualizator/") + applicationVersion + " (WELOR; " + platform + ')';
-}
 
 qint64 contentLength(const QNetworkReply *reply)
 {
@@ -55,28 +43,6 @@ FileTransfer::FileTransfer(
 FileTransfer::~FileTransfer()
 {
     kill();
-}
-
-std::pair<FileTransfer::Outcome, TransferFailure> FileTransfer::committedOutcome(
-    StagedFile::Replace result, const QString &targetPath)
-{
-    using Kind = TransferFailure::Kind;
-    switch (result) {
-    case StagedFile::Replace::Done:
-        return {Outcome::Installed, {}};
-    case StagedFile::Replace::Foreign:
-        // Someone who can write the folder swapped the new file for another of their own.
-        qCWarning(lcTransfer).noquote()
-            << "another file took the staging name of" << targetPath << "- it was not installed";
-        return {Outcome::Failed,
-            TransferFailure::of(
-                Kind::WriteFailed, QStringLiteral("another file took the new file's name"))};
-    case StagedFile::Replace::Held:
-    case StagedFile::Replace::Failed:
-        break;
-    }
-    return {Outcome::Unwritable,
-        TransferFailure::of(Kind::WriteFailed, QStringLiteral("the target could not be replaced"))};
 }
 
 bool FileTransfer::isSupportedScheme(const QUrl &url)
@@ -129,23 +95,13 @@ void FileTransfer::sendRequest()
     }
     restartNext = false;
 
-    QNetworkRequest request(url);
-    // Qt follows redirects by default, but never from https to http; keep it that way.
-    request.setAttribute(
-        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    // The files are binaries and gain nothing from compression. Uncompressed, the announced
-    // length is the file's length, and Qt never decodes a stream whose end it cannot vouch for.
-    request.setRawHeader("Accept-Encoding", "identity");
-    request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
-    for (const auto &[name, value] : std::as_const(extraHeaders))
-        request.setRawHeader(name, value);
+    QNetworkRequest request = transferRequest(url, extraHeaders, policy.noDataTimeoutMs);
     rangeRequested = resume;
     if (resume) {
         // Only the rest, and only if the file is still the one the first answer began.
         request.setRawHeader("Range", rangeResume.rangeHeader(received));
         request.setRawHeader("If-Range", rangeResume.ifRangeHeader());
     }
-    request.setTransferTimeout(policy.noDataTimeoutMs);
     answerAccepted = false;
     attemptBase = verifiedFile->size();
     tooSlow = false;
