@@ -13,15 +13,20 @@ using Result = SelfUpdate::Result;
 
 namespace {
 
-const QByteArray formerExe = "former updater";
-const QByteArray newExe = "new updater";
+const QByteArray formerExe = randomBytes(8192, 1);
+const QByteArray newExe = QByteArray(formerExe).replace(100, 4, "nowy");
 const QByteArray plugin = "platform plug-in, the same in both releases";
 constexpr quint32 running = 1700000000;
 
-QByteArray updaterLine(const QByteArray &path, const QByteArray &bytes, quint32 release)
+QByteArray updaterLine(
+    const QByteArray &path, const QByteArray &bytes, quint32 release, const QByteArray &patch = {})
 {
+    const QByteArray patchElement = "<patch from=\"" + sha256Hex(formerExe) + "\" sha256=\""
+        + sha256Hex(patch) + "\" size=\"" + QByteArray::number(patch.size())
+        + "\">pliki/exe.patch</patch>";
     return "<" + path + "><ver>" + QByteArray::number(release) + "</ver><sha256>" + sha256Hex(bytes)
-        + "</sha256><size>" + QByteArray::number(bytes.size()) + "</size><link>pliki/"
+        + "</sha256><size>" + QByteArray::number(bytes.size()) + "</size>"
+        + (patch.isEmpty() ? QByteArray() : patchElement) + "<link>pliki/"
         + path.mid(path.lastIndexOf('/') + 1) + "</link></" + path + ">\n";
 }
 
@@ -40,16 +45,19 @@ void TestSelfUpdate::renewal_data()
 {
     QTest::addColumn<QString>("offer"); // the updater's list, and what the user does meanwhile
     QTest::addColumn<Result>("result");
-    QTest::addColumn<int>("exeRequests");
+    QTest::addColumn<QStringList>("fetched"); // the requests for the updater's files
 
+    const QString exe = "/pliki/aktualizator.exe";
     QTest::newRow("newer: the changed file alone comes, and is swapped in")
-        << "newer" << Result::Renewed << 1;
+        << "newer" << Result::Renewed << QStringList {exe};
+    QTest::newRow("newer, by patch")
+        << "newer, patched" << Result::Renewed << QStringList {"/pliki/exe.patch"};
     QTest::newRow("the user's run meanwhile: the transfer gives way, and starts over after it")
-        << "newer, run" << Result::Renewed << 2;
+        << "newer, run" << Result::Renewed << QStringList {exe, exe};
     QTest::newRow("the window closes mid-transfer: nothing swapped")
-        << "newer, closed" << Result::Stopped << 1;
-    QTest::newRow("older: nothing fetched") << "older" << Result::Unchanged << 0;
-    QTest::newRow("unsigned: nothing fetched") << "unsigned" << Result::Unchanged << 0;
+        << "newer, closed" << Result::Stopped << QStringList {exe};
+    QTest::newRow("older: nothing fetched") << "older" << Result::Unchanged << QStringList {};
+    QTest::newRow("unsigned: nothing fetched") << "unsigned" << Result::Unchanged << QStringList {};
 }
 
 // The session as the window drives it, in an installation folder of the updater's own.
@@ -70,7 +78,10 @@ void TestSelfUpdate::renewal()
     // Slow enough for the renewal to cut in, if it would.
     server.setResponse("/a.dll", {200, "alfa", {}, 4, 50});
     const quint32 release = offer == "older" ? running - 1 : running + 86400;
-    const QByteArray updaterList = updaterLine("aktualizator.exe", newExe, release)
+    const QByteArray patch = zstdPatch(formerExe, newExe);
+    server.setBody("/pliki/exe.patch", patch);
+    const QByteArray updaterList
+        = updaterLine("aktualizator.exe", newExe, release, offer.endsWith("patched") ? patch : "")
         + updaterLine("platforms/qwindows.dll", plugin, release);
     server.setBody("/aktualizator.txt", updaterList);
     if (offer != "unsigned")
@@ -107,8 +118,7 @@ void TestSelfUpdate::renewal()
     QCOMPARE(readFile("aktualizator.exe"), result == Result::Renewed ? newExe : formerExe);
     QCOMPARE(selfChecks.load(), result == Result::Renewed ? 1 : 0);
     const QStringList requests = server.requestLog();
-    QTEST(int(requests.count("/pliki/aktualizator.exe")), "exeRequests");
-    QVERIFY(!requests.contains("/pliki/qwindows.dll"));
+    QTEST(requests.filter("/pliki/"), "fetched");
     // One transfer at a time: nothing of the updater's while the user's run goes on.
     QVERIFY(!sharedTheLine);
     QCOMPARE(requests.contains("/a.dll"), offer.contains("run"));

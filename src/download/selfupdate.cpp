@@ -7,6 +7,8 @@
 #include "files/regularfile.h"
 #include "files/stagingname.h"
 #include "linkresolution.h"
+#include "patchchoice.h"
+#include "patchupdate.h"
 #include "selflog.h"
 #include "updatelist/updatelistfile.h"
 #include "updaterselfcheck.h"
@@ -27,16 +29,19 @@ namespace {
 constexpr int selfCheckTimeoutMs = 10000;
 
 // A process killed while it fetched left its staging files beside the updater's files, in
-// folders the start-up sweep does not look into. Only names made for these files go.
+// folders the start-up sweep does not look into: the staged file, the one on its way to that
+// name, a patch kept aside. Only staging names made for these files go, never a set-aside one.
 void removeLeftOverStaging(const QDir &folder, const QList<UpdaterFile> &files)
 {
     for (const UpdaterFile &file : files) {
         const QFileInfo target(folder.filePath(file.path));
         const QDir dir = target.dir();
+        const QString prefix = target.fileName() + QStringLiteral(".aktualizator-");
         const QStringList entries
             = dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
         for (const QString &entry : entries) {
-            if (isStagingNameOf(entry, target.fileName()) && QFile::remove(dir.filePath(entry)))
+            if (updaterNameKind(entry) == UpdaterName::Staging
+                && entry.startsWith(prefix, fileNameCase) && QFile::remove(dir.filePath(entry)))
                 qCDebug(lcSelf) << "removed the left-over" << dir.filePath(entry);
         }
     }
@@ -110,10 +115,11 @@ void SelfUpdate::setPaused(bool pause)
     }
     if (deadline)
         deadline->stop();
-    if (current) {
+    if (current || patch) {
         // Small enough to fetch again: the user's transfer alone has the line meanwhile.
         qCDebug(lcSelf) << "the transfer in hand waits for the user's, and starts over after it";
         releaseChild(current, this);
+        releaseChild(patch, this);
     }
 }
 
@@ -143,7 +149,7 @@ void SelfUpdate::doStart()
 
 void SelfUpdate::proceed()
 {
-    if (!begun || paused || isFinished() || current || hasher || swapBegun)
+    if (!begun || paused || isFinished() || current || hasher || patch || swapBegun)
         return;
     switch (step) {
     case Step::List:
@@ -253,8 +259,10 @@ void SelfUpdate::hashNext()
         releaseChild(hasher, this);
         // A file that is missing or cannot be read is fetched too.
         const UpdaterFile &file = files.at(hashIndex++);
-        if (sha256 != file.entry.integrity.sha256)
+        if (sha256 != file.entry.integrity.sha256) {
             changed.append(file);
+            installedSha256.append(sha256);
+        }
         proceed();
     });
     hasher->start(QDir(settings.folder).filePath(files.at(hashIndex).path));
@@ -281,7 +289,22 @@ void SelfUpdate::fetchNext()
     }
     // The staging name is the target here: the staged file takes it only once it has arrived
     // whole and checked, so that the swap never finds a part of one.
-    const QString stagingPath = target.dir().filePath(randomStagingName(target.fileName()));
+    stagingPath = target.dir().filePath(randomStagingName(target.fileName()));
+    const std::optional<PatchOffer> offer = wholeFile || !mayUsePatches(file.entry)
+        ? std::nullopt
+        : choosePatch(file.entry, installedSha256.at(fetchIndex));
+    if (offer) {
+        PatchOffer resolved = *offer;
+        resolved.link
+            = linkUrls(offer->link, {answeredUrl}).constFirst().toString(QUrl::FullyEncoded);
+        bytesInHand = resolved.size;
+        patch = new PatchUpdate(resolved, stagingPath, file.entry.integrity, policy, this);
+        patch->setBasePath(target.filePath());
+        connect(patch, &PatchUpdate::finished, this, &SelfUpdate::fileFinished);
+        patch->start(network);
+        return;
+    }
+    bytesInHand = file.entry.integrity.size.value_or(0);
     current = new FileTransfer(url, stagingPath, policy, this);
     current->setIntegrity(file.entry.integrity);
     connect(current, &FileTransfer::finished, this, &SelfUpdate::fileFinished);
@@ -290,14 +313,27 @@ void SelfUpdate::fetchNext()
 
 void SelfUpdate::fileFinished(FileTransfer::Outcome outcome)
 {
-    const QString stagingPath = current->targetPath();
-    const QString reason = current->failure().detail;
+    const bool byPatch = patch;
+    const QString reason = byPatch ? patch->failure().detail : current->failure().detail;
     releaseChild(current, this);
+    releaseChild(patch, this);
     const UpdaterFile &file = changed.at(fetchIndex);
+    if (outcome != FileTransfer::Outcome::Installed && byPatch) {
+        // Only a shorter way to the same bytes: the whole file decides.
+        qCDebug(lcSelf).noquote() << "the patch for" << file.path
+                                  << "was given up for the whole file:" << reason;
+        wholeFile = true;
+        proceed();
+        return;
+    }
     if (outcome != FileTransfer::Outcome::Installed) {
         end(Result::Failed, file.path + QStringLiteral(": ") + reason);
         return;
     }
+    qCDebug(lcSelf).noquote() << file.path << "staged" << (byPatch ? "by patch," : "whole,")
+                              << bytesInHand << "bytes";
+    bytesFetched += bytesInHand;
+    wholeFile = false;
     stagedPaths.append(stagingPath);
     staged.append({file.path, QFileInfo(stagingPath).fileName(), file.entry.integrity.sha256,
         file.entry.integrity.size.value_or(0)});
@@ -308,7 +344,7 @@ void SelfUpdate::fileFinished(FileTransfer::Outcome outcome)
 void SelfUpdate::swap()
 {
     qCInfo(lcSelf) << "renewing" << staged.size() << "of the updater's files in" << settings.folder
-                   << "to release" << release;
+                   << "to release" << release << "-" << bytesFetched << "bytes fetched";
     // From here on the staged files are the swap's, which leaves none of them whatever happens.
     swapBegun = true;
     stagedPaths.clear();
@@ -354,6 +390,7 @@ void SelfUpdate::doKill()
     if (deadline)
         deadline->stop();
     releaseChild(current, this);
+    releaseChild(patch, this);
     releaseChild(hasher, this);
     if (swapBegun) {
         // A swap once begun ends as one step, and before the process does: its self-check needs
@@ -381,6 +418,7 @@ void SelfUpdate::announceResult()
         deadline->stop();
     // What has not been swapped goes: a failed renewal leaves nothing behind.
     releaseChild(current, this);
+    releaseChild(patch, this);
     releaseChild(hasher, this);
     for (const QString &path : std::as_const(stagedPaths))
         QFile::remove(path);

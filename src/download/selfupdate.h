@@ -18,6 +18,7 @@
 #include <functional>
 
 class FileHasher;
+class PatchUpdate;
 class QNetworkAccessManager;
 class QTimer;
 
@@ -43,8 +44,9 @@ Q_ENUM_NS(Result)
 // The updater renewing its own files, after a check has read aktualizacje.txt from the server:
 // aktualizator.txt and its .sig come from the same address, with the list's caps and its second
 // look past caches, and only a list that checkUpdaterList() accepts goes on. Each of its files
-// whose SHA-256 differs from the one here is fetched whole, one at a time, under a staging name
-// beside it; once all are staged and checked, UpdaterSwap puts them in place as one step beside
+// whose SHA-256 differs from the one here is fetched, one at a time, under a staging name beside
+// it: by the patch its line offers for the file here, if any, else (or when the patch fails)
+// whole. Once all are staged and checked, UpdaterSwap puts them in place as one step beside
 // the event loop, and the new updater's self-check decides whether they stay. Nothing is shown:
 // the user only ever meets the new updater at its next start, and the reasons go to the
 // aktualizator.self log. Paused, it gives way to the user's own transfers. Ends in exactly one
@@ -117,6 +119,7 @@ private:
     bool swapBegun = false;
     FileTransfer *current = nullptr;
     FileHasher *hasher = nullptr;
+    PatchUpdate *patch = nullptr;
     QTimer *deadline = nullptr;
     // Where the updater's list came from after any redirects: the base of its relative links.
     QUrl answeredUrl;
@@ -125,7 +128,15 @@ private:
     QList<UpdaterFile> files;
     qsizetype hashIndex = 0;
     QList<UpdaterFile> changed;
+    // Of each changed file as it is here: the base of a patch.
+    QList<QByteArray> installedSha256;
     qsizetype fetchIndex = 0;
+    // The file in hand: where it is staged, whether its patch was given up, and its bytes on
+    // the way (the patch's, or the whole file's).
+    QString stagingPath;
+    bool wholeFile = false;
+    qint64 bytesInHand = 0;
+    qint64 bytesFetched = 0;
     QList<UpdaterSwap::File> staged;
     // The staged files, ours to remove until the swap takes them.
     QStringList stagedPaths;
