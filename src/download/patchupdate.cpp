@@ -90,7 +90,7 @@ void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
     }
     // The installed file is opened again: it may have been replaced since it was hashed, by a
     // FIFO that would block, or a link. zstd then finds no frame for it, or the check after.
-    if (!decoder.open(target, output, size)) {
+    if (!decoder.open(base.isEmpty() ? target : base, output, size)) {
         giveUp(QStringLiteral("patch: the installed file cannot be read"));
         return;
     }

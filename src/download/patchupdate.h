@@ -30,6 +30,9 @@ public:
         const TransferPolicy &policy, QObject *parent = nullptr);
     ~PatchUpdate() override;
 
+    // The file the patch applies to, before start(); by default the target itself. The
+    // updater's own files are decoded into a staging name of their own, from the file in place.
+    void setBasePath(const QString &path) { base = path; }
     // A patch that cannot even be kept aside ends Failed, from the event loop like any other.
     void start(QNetworkAccessManager *network);
 
@@ -59,6 +62,7 @@ private:
 
     PatchOffer offer;
     QString target;
+    QString base;
     FileIntegrity resultIntegrity;
     TransferPolicy policy;
     FileTransfer *patchTransfer = nullptr;

@@ -13,7 +13,9 @@ UpdateSession::UpdateSession(const QString &serverBase, QObject *parent)
 UpdateSession::~UpdateSession()
 {
     // A check or run still under way stops without calling back, and drops its unfinished file
-    // so that the installed one stays as it was.
+    // so that the installed one stays as it was; so does a renewal of the updater's own files
+    // that has not begun to swap.
+    releaseChild(selfUpdate, this);
     releaseChild(downloadRun, this);
     releaseChild(listFetcher, this);
 }
@@ -34,6 +36,7 @@ bool UpdateSession::checkForUpdates()
         listFetcher, &UpdateListFetcher::transferStarted, this, &UpdateSession::transferStarted);
     connect(listFetcher, &UpdateListFetcher::finished, this, &UpdateSession::listFinished);
     listFetcher->start(manager);
+    yieldToUser();
     return true;
 }
 
@@ -44,12 +47,44 @@ void UpdateSession::listFinished(UpdateListFetcher::Result result)
         listUrls = listFetcher->listUrls();
     }
     const ListFailure failure = listFetcher->failure();
+    const bool fromServer = listFetcher->cameFromServer();
     releaseChild(listFetcher, this);
+    yieldToUser();
     // A list we cannot read is as good as none.
     end(result == UpdateListFetcher::Result::Parsed       ? Ending::ListOffered
             : result == UpdateListFetcher::Result::Failed ? Ending::NoList
                                                           : Ending::ListNotWritable,
         failure, {});
+    // Only a list the server has just given says where the updater's own list lies.
+    if (result == UpdateListFetcher::Result::Parsed && fromServer)
+        startSelfUpdate();
+}
+
+void UpdateSession::startSelfUpdate()
+{
+    if (selfUpdateBegun || listUrls.isEmpty())
+        return;
+    selfUpdateBegun = true;
+    if (!selfUpdateSettings)
+        selfUpdateSettings = SelfUpdate::ownSettings();
+    selfUpdate = new SelfUpdate(
+        listUrls.constFirst(), publicKey, transferPolicy, *selfUpdateSettings, this);
+    connect(selfUpdate, &SelfUpdate::finished, this, &UpdateSession::selfUpdateEnded);
+    yieldToUser();
+    // From the event loop: the window shows the list page first.
+    selfUpdate->start(manager);
+}
+
+void UpdateSession::selfUpdateEnded(SelfUpdate::Result result)
+{
+    releaseChild(selfUpdate, this);
+    emit selfUpdateFinished(result);
+}
+
+void UpdateSession::yieldToUser()
+{
+    if (selfUpdate)
+        selfUpdate->setPaused(listFetcher || downloadRun);
 }
 
 bool UpdateSession::startRun(
@@ -69,6 +104,7 @@ bool UpdateSession::startRun(
     connect(downloadRun, &DownloadRun::finished, this, &UpdateSession::runFinished);
     downloadRun->setListUrls(listUrls);
     downloadRun->start(ticked, manager);
+    yieldToUser();
     return true;
 }
 
@@ -82,12 +118,14 @@ void UpdateSession::stopRun()
     if (downloadRun)
         qCInfo(lcRun) << "the run was cut short";
     releaseChild(downloadRun, this);
+    yieldToUser();
 }
 
 void UpdateSession::runFinished(DownloadRun::Result result)
 {
     const QList<FileFailure> failures = downloadRun->failure();
     releaseChild(downloadRun, this);
+    yieldToUser();
     // A run stopped at a file that cannot be written would stop there again on another try.
     end(result == DownloadRun::Result::Done                   ? Ending::Updated
             : result == DownloadRun::Result::DoneWithProblems ? Ending::UpdatedWithProblems

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "downloadrun.h"
+#include "selfupdate.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/updateentry.h"
 #include "updatelist/updatelistfetcher.h"
@@ -13,6 +14,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <optional>
 
 class FileTransfer;
 class QNetworkAccessManager;
@@ -20,7 +22,10 @@ class QNetworkAccessManager;
 // One update from the check to the run's end, without a window: the network, the check for
 // updates, the download run, where the list came from, and what each end means for the user.
 // The window only shows what it says. At most one check or run is under way at a time; each
-// ends in one listChecked() or runEnded(), except a run cut short.
+// ends in one listChecked() or runEnded(), except a run cut short. After the first check that
+// reads the list from the server, the session also renews the updater's own files (SelfUpdate),
+// once and without a word to the window. That waits while a check or run is under way; the
+// session's end stops it, or, once its swap has begun, waits for the swap to end.
 class UpdateSession : public QObject
 {
     Q_OBJECT
@@ -50,6 +55,12 @@ public:
     void setTransferPolicy(const TransferPolicy &policy) { transferPolicy = policy; }
     // The keys that may sign the list; empty: lists are not signed.
     void setPublicKey(const QByteArray &key) { publicKey = key; }
+    // How the updater renews its own files; before the first check. By default its own
+    // (SelfUpdate::ownSettings()).
+    void setSelfUpdateSettings(const SelfUpdate::Settings &settings)
+    {
+        selfUpdateSettings = settings;
+    }
 
     // One for the session's whole life, made at the first check or run, so that the list and
     // the files share connections and TLS sessions. Null before that.
@@ -89,11 +100,17 @@ Q_SIGNALS:
     void progress(qint64 bytesReceived, qint64 bytesTotal);
     void runProgressChanged();
     void fileFinished(const QString &name, FileTransfer::Outcome outcome);
+    // The updater's renewal of its own files has ended.
+    void selfUpdateFinished(SelfUpdate::Result result);
 
 private:
     void ensureNetwork();
     void listFinished(UpdateListFetcher::Result result);
     void runFinished(DownloadRun::Result result);
+    void startSelfUpdate();
+    void selfUpdateEnded(SelfUpdate::Result result);
+    // The user's check or run has the network alone.
+    void yieldToUser();
     // Keeps what the end says, and tells the window.
     void end(Ending ending, const ListFailure &list, const QList<FileFailure> &files);
 
@@ -103,6 +120,9 @@ private:
     QNetworkAccessManager *manager = nullptr;
     UpdateListFetcher *listFetcher = nullptr;
     DownloadRun *downloadRun = nullptr;
+    SelfUpdate *selfUpdate = nullptr;
+    bool selfUpdateBegun = false;
+    std::optional<SelfUpdate::Settings> selfUpdateSettings;
     QMap<QString, UpdateEntry> entries;
     // Where the list came from, for the run's relative links.
     QList<QUrl> listUrls;

@@ -60,6 +60,8 @@ public:
     // then at the addresses after that one: where the run resolves relative links, in that
     // order. For a list that was already here, every address.
     QList<QUrl> listUrls() const;
+    // False for a list that was already in the working directory.
+    bool cameFromServer() const { return fromServer; }
 
 Q_SIGNALS:
     // A transfer is on its way.
