@@ -22,7 +22,7 @@ enum class Failure { None, DiskFull };
 // What the server holds for a patch: the good one, nothing, other bytes than the line's
 // checksum, bytes that are no frame, or a frame made for another base.
 enum class PatchServed { Good, Missing, WrongChecksum, Corrupt, OtherBase };
-enum class PatchLine { Plain, NoSize, LeftOvers, DiskFull };
+enum class PatchLine { Plain, NoSize, LeftOvers, DiskFull, TwoOffers };
 
 } // namespace
 
@@ -289,8 +289,15 @@ void TestDownloadRun::patches_data()
     QTest::newRow("patch used, a large file")
         << true << PatchServed::Good << true << QStringList {"/patches/x.patch"} << PatchLine::Plain
         << 11 * 1024 * 1024;
-    QTest::newRow("another installed file: whole file only")
-        << false << PatchServed::Good << true << wholeOnly << PatchLine::Plain << 300000;
+    // The only patch is decoded without hashing the installed file first; the checksum decides.
+    QTest::newRow("another installed file: patch, then whole file")
+        << false << PatchServed::Good << true << patchThenWhole << PatchLine::Plain << 300000;
+    // Among several patches the installed file's hash picks one, or none.
+    QTest::newRow("two patches: the installed file's")
+        << true << PatchServed::Good << true << QStringList {"/patches/x.patch"}
+        << PatchLine::TwoOffers << 300000;
+    QTest::newRow("two patches, neither for the installed file: whole file only")
+        << false << PatchServed::Good << true << wholeOnly << PatchLine::TwoOffers << 300000;
     QTest::newRow("patch 404") << true << PatchServed::Missing << true << patchThenWhole
                                << PatchLine::Plain << 300000;
     QTest::newRow("patch checksum wrong") << true << PatchServed::WrongChecksum << true
@@ -310,7 +317,7 @@ void TestDownloadRun::patches_data()
         << true << PatchServed::Good << false << QStringList {"/patches/x.patch"}
         << PatchLine::DiskFull << 300000;
     QTest::newRow("left-over staging files go")
-        << false << PatchServed::Good << true << wholeOnly << PatchLine::LeftOvers << 300000;
+        << false << PatchServed::Good << true << patchThenWhole << PatchLine::LeftOvers << 300000;
 }
 
 void TestDownloadRun::patches()
@@ -330,7 +337,10 @@ void TestDownloadRun::patches()
     // installed file does not have.
     QByteArray otherBase = base;
     otherBase.replace(size - 100000, 64, newFile.mid(size - 100000, 64));
-    const QByteArray installed = installedIsBase ? base : otherBase;
+    // Changed where the patch copies from the base.
+    QByteArray changedBase = base;
+    changedBase.replace(5000, 64, randomBytes(64, 4));
+    const QByteArray installed = installedIsBase ? base : changedBase;
     QVERIFY(writeFile("plugins/x.dll", installed));
     if (variant == PatchLine::LeftOvers) {
         QVERIFY(writeFile("plugins/x.dll.patch.aktualizator-0a1b2c.tmp", "patch"));
@@ -358,6 +368,12 @@ void TestDownloadRun::patches()
     offer.size = patch.size();
     offer.link = server->url("/patches/x.patch").toString();
     line.patches = {offer};
+    if (variant == PatchLine::TwoOffers) {
+        PatchOffer other = offer;
+        other.from = sha256Hex(otherBase);
+        other.link = server->url("/patches/other.patch").toString();
+        line.patches.prepend(other);
+    }
 
 #ifdef Q_OS_WIN
     if (variant == PatchLine::DiskFull)
@@ -393,12 +409,13 @@ void TestDownloadRun::patches()
         QVERIFY2(warnings.constFirst().contains("x.dll"), qPrintable(warnings.constFirst()));
     QVERIFY(readFile("plugins/x.dll") == (wholeFileGood ? newFile : installed));
     QCOMPARE(treeOf("plugins"), QStringList {"x.dll"});
-    // The installed file is hashed first; a patch that arrived is then applied.
+    // Among several patches the installed file is hashed first; a patch that arrived is then
+    // applied.
     const bool patchArrived = requested.constFirst() == "/patches/x.patch"
         && served != PatchServed::Missing && served != PatchServed::WrongChecksum
         && variant != PatchLine::DiskFull;
     if (variant != PatchLine::NoSize)
-        QCOMPARE(preparings, patchArrived ? 2 : 1);
+        QCOMPARE(preparings, (variant == PatchLine::TwoOffers ? 1 : 0) + (patchArrived ? 1 : 0));
 }
 
 void TestDownloadRun::runProgress_data()

@@ -83,6 +83,10 @@ void DownloadRun::startNext()
     target = targetPath(installDirectory, fileName);
     const QFileInfo installed(target);
     if (mayUsePatches(entry) && installed.isFile() && !installed.isSymLink()) {
+        if (const std::optional<PatchOffer> offer = soleOffer(entry)) {
+            startPatch(*offer);
+            return;
+        }
         hasher = new FileHasher(this);
         connect(hasher, &FileHasher::finished, this, &DownloadRun::installedHashed);
         hasher->start(target);
@@ -100,10 +104,15 @@ void DownloadRun::installedHashed(const QByteArray &sha256)
         startWholeFile();
         return;
     }
+    startPatch(*offer);
+}
+
+void DownloadRun::startPatch(const PatchOffer &offer)
+{
     // A patch is only a shorter way: it is looked for at the list's address alone, and the whole
     // file, which tries every address, is the fallback.
-    PatchOffer resolved = *offer;
-    resolved.link = linkUrls(offer->link, listUrls).constFirst().toString(QUrl::FullyEncoded);
+    PatchOffer resolved = offer;
+    resolved.link = linkUrls(offer.link, listUrls).constFirst().toString(QUrl::FullyEncoded);
     patch = new PatchUpdate(resolved, target, entry.integrity, policy, this);
     fetchedFrom = QUrl(resolved.link);
     bytesFetched = 0;

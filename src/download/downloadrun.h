@@ -85,6 +85,7 @@ protected:
 private:
     void startNext();
     void installedHashed(const QByteArray &sha256);
+    void startPatch(const PatchOffer &offer);
     void patchFinished(FileTransfer::Outcome outcome);
     void startWholeFile();
     // The whole file failed at one address: the next one, if the link leaves any.

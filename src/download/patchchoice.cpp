@@ -20,3 +20,11 @@ std::optional<PatchOffer> choosePatch(const UpdateEntry &entry, const QByteArray
     }
     return std::nullopt;
 }
+
+std::optional<PatchOffer> soleOffer(const UpdateEntry &entry)
+{
+    if (!mayUsePatches(entry) || entry.patches.size() != 1
+        || entry.patches.constFirst().size >= *entry.integrity.size)
+        return std::nullopt;
+    return entry.patches.constFirst();
+}

@@ -16,3 +16,10 @@ bool mayUsePatches(const UpdateEntry &entry);
 // The patch made for the installed file whose SHA-256 (lower-case hex) is given, if the line
 // offers one that is smaller than the whole file; a patch that is not smaller only costs time.
 std::optional<PatchOffer> choosePatch(const UpdateEntry &entry, const QByteArray &installedSha256);
+
+// The patch to decode against the installed file without hashing that first: the line's only
+// offer, if smaller than the whole file. Decoding reads the installed file anyway and the new
+// file's checksum decides, so a hash beforehand would only read it twice; a file that is not
+// the patch's base costs the patch's few bytes before the whole file. Among several offers only
+// the hash can tell which one is made for the file.
+std::optional<PatchOffer> soleOffer(const UpdateEntry &entry);
