@@ -397,9 +397,8 @@ void TestDownloadRun::patches()
     limit.reset();
     // A full disk stops the run, as it would for a whole file.
     QCOMPARE(result,
-        variant == PatchLine::DiskFull
-            ? Result::Stopped
-            : (wholeFileGood ? Result::Done : Result::DoneWithProblems));
+        variant == PatchLine::DiskFull ? Result::Stopped
+                                       : (wholeFileGood ? Result::Done : Result::DoneWithProblems));
     QCOMPARE(server->requestLog(), requested);
     // Checksums guard files and patches, so caches may serve them.
     for (const QString &path : requested)
