@@ -4,29 +4,23 @@
 #include "filehasher.h"
 #include "files/background.h"
 #include "files/iopool.h"
-#include "files/regularfile.h"
 #include "files/stagingname.h"
 #include "linkresolution.h"
 #include "patchchoice.h"
 #include "patchupdate.h"
 #include "selflog.h"
-#include "updatelist/updatelistfile.h"
 #include "updaterselfcheck.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QTimer>
 
 #include <utility>
 
 namespace {
-
-constexpr int selfCheckTimeoutMs = 10000;
 
 // A process killed while it fetched left its staging files beside the updater's files, in
 // folders the start-up sweep does not look into: the staged file, the one on its way to that
@@ -47,23 +41,6 @@ void removeLeftOverStaging(const QDir &folder, const QList<UpdaterFile> &files)
     }
 }
 
-std::function<bool()> defaultSelfCheck(const QString &folder)
-{
-    const QString program
-        = QDir(folder).filePath(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
-    return [program, folder] {
-        QElapsedTimer clock;
-        clock.start();
-        QString why;
-        const bool works = runUpdaterSelfCheck(program, folder, selfCheckTimeoutMs, &why);
-        if (works)
-            qCInfo(lcSelf) << "the new updater passed its self-check in" << clock.elapsed() << "ms";
-        else
-            qCWarning(lcSelf).noquote() << "the new updater" << program << why;
-        return works;
-    };
-}
-
 } // namespace
 
 SelfUpdate::SelfUpdate(const QUrl &listUrl, const QByteArray &publicKey,
@@ -75,7 +52,7 @@ SelfUpdate::SelfUpdate(const QUrl &listUrl, const QByteArray &publicKey,
     , settings(settings)
 {
     if (!this->settings.selfCheck && !settings.folder.isEmpty())
-        this->settings.selfCheck = defaultSelfCheck(settings.folder);
+        this->settings.selfCheck = ownUpdaterSelfCheck(settings.folder);
     connect(&swapWatcher, &QFutureWatcher<UpdaterSwap::Outcome>::finished, this,
         &SelfUpdate::swapFinished);
 }
@@ -110,11 +87,13 @@ void SelfUpdate::setPaused(bool pause)
         return;
     paused = pause;
     if (!paused) {
+        if (listFetch)
+            listFetch->setPaused(false);
         proceed();
         return;
     }
-    if (deadline)
-        deadline->stop();
+    if (listFetch)
+        listFetch->setPaused(true);
     if (current || patch) {
         // Small enough to fetch again: the user's transfer alone has the line meanwhile.
         qCDebug(lcSelf) << "the transfer in hand waits for the user's, and starts over after it";
@@ -138,25 +117,17 @@ void SelfUpdate::doStart()
         end(Result::Unchanged, QStringLiteral("an earlier renewal is not settled yet"));
         return;
     }
-    deadline = new QTimer(this);
-    deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, this, [this] {
-        end(Result::Unchanged, QStringLiteral("the updater's list did not arrive in time"));
-    });
     begun = true;
     proceed();
 }
 
 void SelfUpdate::proceed()
 {
-    if (!begun || paused || isFinished() || current || hasher || patch || swapBegun)
+    if (!begun || paused || isFinished() || listFetch || current || hasher || patch || swapBegun)
         return;
     switch (step) {
     case Step::List:
-        fetchListFile(updaterListFileName);
-        return;
-    case Step::Signature:
-        fetchListFile(signatureFileName(updaterListFileName));
+        fetchList();
         return;
     case Step::Hashing:
         hashNext();
@@ -170,73 +141,25 @@ void SelfUpdate::proceed()
     }
 }
 
-void SelfUpdate::fetchListFile(const QString &fileName)
+void SelfUpdate::fetchList()
 {
-    const QString target = QDir(settings.folder).filePath(fileName);
-    // The bytes would be written wherever a link there leads.
-    if (QFileInfo(target).isSymLink()) {
-        end(Result::Unchanged, QStringLiteral("a link has the name of the updater's list"));
-        return;
-    }
-    // Each of the two files gets the whole time, from its start (or its start over).
-    deadline->start(policy.listDeadlineMs);
-    const bool isSignature = fileName != updaterListFileName;
-    current = new FileTransfer(listUrl.resolved(QUrl(fileName)), target, policy, this);
-    // As for the component list: a cache's copy would hold the updater on its last release.
-    current->setExtraHeaders({{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}});
-    current->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
-    current->setResumable(false);
-    connect(current, &FileTransfer::finished, this, &SelfUpdate::listFileFinished);
-    current->start(network);
+    listFetch = new UpdaterListFetch(
+        listUrl, publicKey, policy, settings.folder, settings.runningRelease, this);
+    connect(listFetch, &UpdaterListFetch::finished, this, &SelfUpdate::listFetched);
+    listFetch->start(network);
 }
 
-void SelfUpdate::listFileFinished(FileTransfer::Outcome outcome)
+void SelfUpdate::listFetched(UpdaterListFetch::Result result)
 {
-    const bool isSignature = step == Step::Signature;
-    const QString path = current->targetPath();
-    const QString reason = current->failure().detail;
-    if (!isSignature)
-        answeredUrl = current->answeredUrl();
-    releaseChild(current, this);
-    // Read at once and gone from the folder before anything else runs.
-    QByteArray bytes;
-    if (outcome == FileTransfer::Outcome::Installed) {
-        bytes = readRegularFile(path, isSignature ? maxSignatureBytes : maxListBytes)
-                    .value_or(QByteArray());
-        QFile::remove(path);
-    }
-    if (!isSignature) {
-        if (outcome != FileTransfer::Outcome::Installed) {
-            end(Result::Unchanged, QStringLiteral("no list of the updater's own: ") + reason);
-            return;
-        }
-        listBytes = bytes;
-        step = Step::Signature;
-        proceed();
+    const QString reason = listFetch->failure();
+    answeredUrl = listFetch->answeredUrl();
+    release = listFetch->release();
+    files = listFetch->files();
+    releaseChild(listFetch, this);
+    if (result != UpdaterListFetch::Result::Accepted) {
+        end(Result::Unchanged, reason);
         return;
     }
-    deadline->stop();
-    // A missing signature is one that does not hold, checked as such below.
-    const QByteArray list = std::exchange(listBytes, {});
-    const UpdaterListCheck check = checkUpdaterList(
-        publicKey, list, bytes, QDateTime::currentDateTimeUtc(), settings.runningRelease);
-    using Verdict = UpdaterListCheck::Verdict;
-    if ((check.verdict == Verdict::BadSignature || check.verdict == Verdict::Expired)
-        && !refetched) {
-        // The release may have been uploaded between the list and its .sig, or a cache kept
-        // one of them: one more look.
-        refetched = true;
-        qCDebug(lcSelf) << "the updater's list does not verify, fetched once more past caches";
-        step = Step::List;
-        proceed();
-        return;
-    }
-    if (check.verdict != Verdict::Accepted) {
-        end(Result::Unchanged, QStringLiteral("the updater's list is refused: ") + check.reason);
-        return;
-    }
-    release = check.release;
-    files = check.files;
     step = Step::Hashing;
     proceed();
 }
@@ -387,8 +310,7 @@ void SelfUpdate::swapFinished()
 
 void SelfUpdate::doKill()
 {
-    if (deadline)
-        deadline->stop();
+    releaseChild(listFetch, this);
     releaseChild(current, this);
     releaseChild(patch, this);
     releaseChild(hasher, this);
@@ -414,9 +336,8 @@ void SelfUpdate::end(Result result, const QString &reason)
 
 void SelfUpdate::announceResult()
 {
-    if (deadline)
-        deadline->stop();
     // What has not been swapped goes: a failed renewal leaves nothing behind.
+    releaseChild(listFetch, this);
     releaseChild(current, this);
     releaseChild(patch, this);
     releaseChild(hasher, this);

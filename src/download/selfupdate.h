@@ -5,6 +5,7 @@
 #include "transfer/filetransfer.h"
 #include "transfer/transferpolicy.h"
 #include "updatelist/updaterlist.h"
+#include "updaterlistfetch.h"
 
 #include <QByteArray>
 #include <QFutureWatcher>
@@ -20,7 +21,6 @@
 class FileHasher;
 class PatchUpdate;
 class QNetworkAccessManager;
-class QTimer;
 
 // Declared outside SelfUpdate, which keeps it as its result (SelfUpdate::Result).
 namespace SelfRenewal {
@@ -93,13 +93,12 @@ protected:
     void announceResult() override;
 
 private:
-    enum class Step { List, Signature, Hashing, Fetching, Swapping };
+    enum class Step { List, Hashing, Fetching, Swapping };
 
     // Takes the step in turn unless paused or already under way.
     void proceed();
-    void fetchListFile(const QString &fileName);
-    void listFileFinished(FileTransfer::Outcome outcome);
-    void checkList();
+    void fetchList();
+    void listFetched(UpdaterListFetch::Result result);
     void hashNext();
     void fetchNext();
     void fileFinished(FileTransfer::Outcome outcome);
@@ -115,15 +114,13 @@ private:
     Step step = Step::List;
     bool begun = false;
     bool paused = false;
-    bool refetched = false;
     bool swapBegun = false;
+    UpdaterListFetch *listFetch = nullptr;
     FileTransfer *current = nullptr;
     FileHasher *hasher = nullptr;
     PatchUpdate *patch = nullptr;
-    QTimer *deadline = nullptr;
     // Where the updater's list came from after any redirects: the base of its relative links.
     QUrl answeredUrl;
-    QByteArray listBytes;
     quint32 release = 0;
     QList<UpdaterFile> files;
     qsizetype hashIndex = 0;

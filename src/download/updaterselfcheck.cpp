@@ -1,7 +1,19 @@
 #include "updaterselfcheck.h"
 
+#include "selflog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+
+namespace {
+
+constexpr int selfCheckTimeoutMs = 10000;
+
+} // namespace
 
 bool runUpdaterSelfCheck(const QString &program, const QString &folder, int timeoutMs, QString *why)
 {
@@ -30,4 +42,21 @@ bool runUpdaterSelfCheck(const QString &program, const QString &folder, int time
     if (why)
         *why = reason;
     return reason.isEmpty();
+}
+
+std::function<bool()> ownUpdaterSelfCheck(const QString &folder)
+{
+    const QString program
+        = QDir(folder).filePath(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    return [program, folder] {
+        QElapsedTimer clock;
+        clock.start();
+        QString why;
+        const bool works = runUpdaterSelfCheck(program, folder, selfCheckTimeoutMs, &why);
+        if (works)
+            qCInfo(lcSelf) << "the new updater passed its self-check in" << clock.elapsed() << "ms";
+        else
+            qCWarning(lcSelf).noquote() << "the new updater" << program << why;
+        return works;
+    };
 }

@@ -1,11 +1,11 @@
 #include "updatelistfetcher.h"
 
 #include "listlog.h"
+#include "listtransfer.h"
 #include "serveraddresses.h"
 #include "updatelistfile.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -104,24 +104,16 @@ bool UpdateListFetcher::tryNextAddress(const QString &reason)
 
 bool UpdateListFetcher::fetch(const QString &fileName)
 {
-    // The file only takes its name once it has arrived whole; a failed fetch must not leave
-    // anything that the next start would parse as the list. A link in its place (even one that
-    // points nowhere yet) would have the bytes written wherever it leads.
-    if (QFileInfo(fileName).isSymLink())
-        return false;
     const bool isSignature = fileName != updateListFileName;
     // An address that says nothing is left after one try: the next one may answer at once.
     TransferPolicy listPolicy = policy;
     listPolicy.retryUnanswered = false;
-    current = new FileTransfer(
-        QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName), fileName, listPolicy, this);
-    // Every cache on the way is asked to go to the server: a copy it keeps by heuristic (a list
-    // last changed days ago looks fresh for days) would hold users on the last release with
-    // nothing to tell them. Files are asked for plainly; their checksums guard them.
-    current->setExtraHeaders({{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}});
-    current->setByteLimit(isSignature ? maxSignatureBytes : maxListBytes);
-    // Small enough to fetch again whole.
-    current->setResumable(false);
+    // The file only takes its name once it has arrived whole; a failed fetch must not leave
+    // anything that the next start would parse as the list.
+    current = newListTransfer(QUrl(addresses.at(addressIndex) + QLatin1Char('/') + fileName),
+        fileName, isSignature ? ListFile::Signature : ListFile::List, listPolicy, this);
+    if (!current)
+        return false;
     // In a signed build the list waits in its staging file until its signature has arrived
     // whole; then it takes its name, and the signature is checked as the list is read.
     current->setCommitWhenComplete(isSignature || publicKey.isEmpty());
