@@ -1,6 +1,6 @@
 #include "updaterlist.h"
 
-#include "download/targetpath.h"
+#include "filenamerules.h"
 #include "files/updaterswap.h"
 #include "listsignature.h"
 #include "updatelistfile.h"
