@@ -54,6 +54,8 @@ void TestSelfUpdate::renewal_data()
         << "newer, patched" << Result::Renewed << QStringList {"/pliki/exe.patch"};
     QTest::newRow("the user's run meanwhile: the transfer gives way, and starts over after it")
         << "newer, run" << Result::Renewed << QStringList {exe, exe};
+    QTest::newRow("the user's run while the updater's list comes: the list again after it")
+        << "newer, run on list" << Result::Renewed << QStringList {exe};
     QTest::newRow("the window closes mid-transfer: nothing swapped")
         << "newer, closed" << Result::Stopped << QStringList {exe};
     QTest::newRow("older: nothing fetched") << "older" << Result::Unchanged << QStringList {};
@@ -83,7 +85,10 @@ void TestSelfUpdate::renewal()
     const QByteArray updaterList
         = updaterLine("aktualizator.exe", newExe, release, offer.endsWith("patched") ? patch : "")
         + updaterLine("platforms/qwindows.dll", plugin, release);
-    server.setBody("/aktualizator.txt", updaterList);
+    if (offer.endsWith("run on list"))
+        server.setResponse("/aktualizator.txt", {200, updaterList, {}, 64, 50});
+    else
+        server.setBody("/aktualizator.txt", updaterList);
     if (offer != "unsigned")
         server.setBody("/aktualizator.txt.sig", signatureFile(updaterList, {&key}));
     server.setResponse("/pliki/aktualizator.exe",
@@ -103,8 +108,9 @@ void TestSelfUpdate::renewal()
         sharedTheLine = sharedTheLine || (path.startsWith("/aktualizator") && session->isRunning());
         if (offer.endsWith("closed") && path == "/pliki/aktualizator.exe")
             QTimer::singleShot(100, this, [&] { session.reset(); });
-        if (offer.endsWith("run") && path == "/pliki/aktualizator.exe"
-            && server.requestCount(path) == 1)
+        const QString cutIn
+            = offer.endsWith("run on list") ? "/aktualizator.txt" : "/pliki/aktualizator.exe";
+        if (offer.contains("run") && path == cutIn && server.requestCount(path) == 1)
             QVERIFY(session->startRun(session->offered(), QDir::currentPath()));
     });
     QVERIFY(session->checkForUpdates());
@@ -122,6 +128,8 @@ void TestSelfUpdate::renewal()
     // One transfer at a time: nothing of the updater's while the user's run goes on.
     QVERIFY(!sharedTheLine);
     QCOMPARE(requests.contains("/a.dll"), offer.contains("run"));
+    if (offer.endsWith("run on list"))
+        QCOMPARE(requests.count("/aktualizator.txt"), 2);
     // No staging or set-aside file, journal or list is left.
     QCOMPARE(treeOf(".").filter(QRegularExpression("^(?!plugins)")),
         QStringList({"aktualizator.exe", "platforms", "platforms/qwindows.dll"}));
