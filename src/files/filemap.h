@@ -12,10 +12,9 @@ class QFile;
 uchar *mapWritable(QFile &file, qint64 size);
 // False when the pages could not be handed back to the file.
 bool unmapWritable(uchar *map, qint64 size);
-// The same beside the event loop once `after` (work still on the map) has ended: tearing down
-// the pages of a large map takes tens of milliseconds. Windows gives its view back at once,
-// since it renames no file that has one.
-QFuture<bool> unmapWritableAfter(uchar *map, qint64 size, const QFuture<void> &after);
+// The same beside the event loop: tearing down the pages of a large map takes tens of
+// milliseconds. Windows gives its view back at once, since it renames no file that has one.
+QFuture<bool> unmapWritableLater(uchar *map, qint64 size);
 
 // The whole of the open `file` mapped for reading; null when it cannot be.
 const uchar *mapReadable(QFile &file, qint64 size);

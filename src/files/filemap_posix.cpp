@@ -31,14 +31,11 @@ bool unmapWritable(uchar *map, qint64 size)
     return map == emptyMap || munmap(map, size_t(size)) == 0;
 }
 
-QFuture<bool> unmapWritableAfter(uchar *map, qint64 size, const QFuture<void> &after)
+QFuture<bool> unmapWritableLater(uchar *map, qint64 size)
 {
     if (map == emptyMap)
         return QtFuture::makeReadyFuture(true);
-    return runInBackground<bool>(ioThreadPool(), [map, size, after] {
-        QFuture<void>(after).waitForFinished();
-        return unmapWritable(map, size);
-    });
+    return runInBackground<bool>(ioThreadPool(), [map, size] { return unmapWritable(map, size); });
 }
 
 const uchar *mapReadable(QFile &file, qint64 size)

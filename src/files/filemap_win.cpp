@@ -39,9 +39,8 @@ bool unmapWritable(uchar *map, qint64 size)
     return UnmapViewOfFile(map) && flushed;
 }
 
-QFuture<bool> unmapWritableAfter(uchar *map, qint64 size, const QFuture<void> &after)
+QFuture<bool> unmapWritableLater(uchar *map, qint64 size)
 {
-    Q_UNUSED(after)
     return QtFuture::makeReadyFuture(unmapWritable(map, size));
 }
 

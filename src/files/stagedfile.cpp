@@ -80,8 +80,6 @@ uchar *StagedFile::mapAtSize(qint64 size)
     map = mapWritable(file, size);
     mapSize = size;
     failed = !map;
-    if (map)
-        prefault.written(map, mapSize, 0);
     return map;
 }
 
@@ -89,7 +87,7 @@ void StagedFile::unmap()
 {
     if (!map)
         return;
-    const QFuture<bool> unmapped = unmapWritableAfter(map, mapSize, prefault.stop());
+    const QFuture<bool> unmapped = unmapWritableLater(map, mapSize);
     map = nullptr;
     // Where the view goes at once (Windows), a page that could not reach the file shows here.
     if (unmapped.isFinished())
@@ -108,8 +106,6 @@ bool StagedFile::write(const QByteArray &data)
 
 void StagedFile::writtenUpTo(qint64 end)
 {
-    if (map)
-        prefault.written(map, mapSize, end);
     // Bytes still in the toolkit's buffer are no piece the disk could take yet.
     if (file.isOpen() && (map || file.flush()))
         writeBack.written(file, end);

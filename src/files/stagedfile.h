@@ -1,7 +1,6 @@
 #pragma once
 
 #include "fileidentity.h"
-#include "mapprefault.h"
 #include "pinnedfolder.h"
 #include "replaceoutcome.h"
 #include "writeback.h"
@@ -70,7 +69,6 @@ private:
     FileIdentity written;
     QFile file;
     WriteBack writeBack;
-    MapPrefault prefault;
     QFuture<bool> backgroundFlush;
     QFuture<bool> formerRemoval;
     uchar *map = nullptr;
