@@ -88,8 +88,9 @@ void PatchUpdate::patchReceived(FileTransfer::Outcome outcome)
                 QStringLiteral("patch: the new file cannot be written (no room for it)")));
         return;
     }
-    // The installed file is opened again: it may have been replaced since it was hashed, by a
-    // FIFO that would block, or a link. zstd then finds no frame for it, or the check after.
+    // The installed file is opened again: since it was hashed (a line's only patch goes without
+    // that), it may have been replaced by another file, a FIFO that would block, or a link.
+    // zstd then finds no frame for it, or the check after does.
     if (!decoder.open(base.isEmpty() ? target : base, output, size)) {
         giveUp(QStringLiteral("patch: the installed file cannot be read"));
         return;
