@@ -24,7 +24,7 @@ namespace {
 
 // A process killed while it fetched left its staging files beside the updater's files, in
 // folders the start-up sweep does not look into: the staged file, the one on its way to that
-// name, a patch kept aside. Only staging names made for these files go, never a set-aside one.
+// name, a patch kept aside. Staging names of any of the release's files go, never set-aside ones.
 void removeLeftOverStaging(const QDir &folder, const QList<UpdaterFile> &files)
 {
     for (const UpdaterFile &file : files) {
@@ -167,12 +167,12 @@ void SelfUpdate::listFetched(UpdaterListFetch::Result result)
 void SelfUpdate::hashNext()
 {
     if (hashIndex == files.size()) {
+        removeLeftOverStaging(QDir(settings.folder), files);
         if (changed.isEmpty()) {
             end(Result::Unchanged,
                 QStringLiteral("the files are those of release %1 already").arg(release));
             return;
         }
-        removeLeftOverStaging(QDir(settings.folder), changed);
         step = Step::Fetching;
         proceed();
         return;
